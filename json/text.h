@@ -1,0 +1,40 @@
+// Text primitives of the JSON library: heap copy, growable buffer, UTF-8
+// codec and string-literal encoding.  Internal to the library.
+#ifndef VESNAR_JSON_TEXT_H
+#define VESNAR_JSON_TEXT_H
+
+#include <stdint.h>
+
+struct string_builder {
+    char *cur;    // where the next byte goes
+    char *end;    // end of the usable capacity
+    char *start;  // heap block, one byte larger than the capacity
+};
+
+[[noreturn]] void json_out_of_memory();
+char *json_strdup(const char *s);
+
+void sb_init(string_builder *sb);
+void sb_grow(string_builder *sb, int need);
+void sb_put(string_builder *sb, const char *bytes, int count);
+void sb_puts(string_builder *sb, const char *s);
+char *sb_finish(string_builder *sb);
+void sb_free(string_builder *sb);
+
+inline void sb_putc(string_builder *sb, char c)
+{
+    if (sb->cur == sb->end)
+        sb_grow(sb, 1);
+    *sb->cur++ = c;
+}
+
+int utf8_validate_cz(const char *s);
+bool utf8_validate(const char *s);
+int utf8_read_char(const char *s, uint32_t *out);
+int utf8_write_char(uint32_t cp, char *out);
+bool from_surrogate_pair(uint16_t hi, uint16_t lo, uint32_t *out);
+int write_hex16(char *out, uint16_t value);
+
+void emit_string(string_builder *sb, const char *s);
+
+#endif

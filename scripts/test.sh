@@ -1,0 +1,29 @@
+#!/bin/bash
+# The test command: set up, then build and run the whole suite three times:
+# the normal build, under AddressSanitizer + UBSan, and under valgrind.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+
+jobs=$(nproc)
+build() {  # build DIR [cmake options...]
+  local dir=$1; shift
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake --build "$dir" -j"$jobs" >/dev/null
+}
+
+echo "== normal build"
+build build
+(cd build && ctest --output-on-failure -j"$jobs" -LE timing)
+echo "== timing tests (alone, nothing else running)"
+(cd build && ctest --output-on-failure -L timing)
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
+build build-asan -DPAMX_SANITIZE=ON
+(cd build-asan && ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 \
+   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+   ctest --output-on-failure -j"$jobs" -LE "timing|no_sanitizer")
+
+echo "== valgrind memcheck"
+build build-valgrind -DPAMX_VALGRIND=ON -DPAMX_BENCH=OFF
+(cd build-valgrind && ctest --output-on-failure -j"$jobs" -LE "timing|no_valgrind")

@@ -1,0 +1,143 @@
+#include "sandbox.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+[[noreturn]] static void die(const char *what)
+{
+    fprintf(stderr, "sandbox: %s: %s\n", what, strerror(errno));
+    exit(97);
+}
+
+static void write_proc(const char *path, const std::string &text)
+{
+    int fd = open(path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0 || write(fd, text.data(), text.size()) != (ssize_t)text.size())
+        die(path);
+    close(fd);
+}
+
+static void overlay(const char *target, const std::string &scratch)
+{
+    std::string upper = scratch + "/upper", work = scratch + "/work";
+    make_dirs(upper);
+    make_dirs(work);
+    std::string opts = std::string("lowerdir=") + target + ",upperdir=" + upper + ",workdir=" + work;
+    if (mount("sandbox", target, "overlay", 0, opts.c_str()) == 0)
+        return;
+    // Unprivileged overlays need the user-namespace flavour of xattrs.
+    opts += ",userxattr";
+    if (mount("sandbox", target, "overlay", 0, opts.c_str()) != 0)
+        die(target);
+}
+
+void enter_sandbox()
+{
+    static bool entered = false;
+    if (entered)
+        return;
+    uid_t uid = geteuid();
+    gid_t gid = getegid();
+    int flags = CLONE_NEWNS;
+    if (uid != 0)
+        flags |= CLONE_NEWUSER;
+    if (unshare(flags) != 0)
+        die("unshare");
+    if (uid != 0) {
+        write_proc("/proc/self/setgroups", "deny");
+        write_proc("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1");
+        write_proc("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
+    }
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        die("make / private");
+    // Scratch space for the overlays' upper layers lives in a private tmpfs,
+    // so nothing written here reaches the host's disk.
+    if (mount("sandbox", "/tmp", "tmpfs", 0, "mode=1777") != 0)
+        die("/tmp");
+    overlay("/var", "/tmp/.sandbox/var");
+    overlay("/etc", "/tmp/.sandbox/etc");
+    overlay("/run", "/tmp/.sandbox/run");
+    entered = true;
+}
+
+void make_dirs(const std::string &path)
+{
+    std::string partial;
+    std::stringstream parts(path);
+    std::string piece;
+    while (std::getline(parts, piece, '/')) {
+        if (piece.empty())
+            continue;
+        partial += "/" + piece;
+        if (mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST)
+            die(partial.c_str());
+    }
+}
+
+void write_file(const std::string &path, const std::string &content, int mode)
+{
+    auto slash = path.rfind('/');
+    if (slash != std::string::npos && slash > 0)
+        make_dirs(path.substr(0, slash));
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    if (fd < 0 || write(fd, content.data(), content.size()) != (ssize_t)content.size())
+        die(path.c_str());
+    close(fd);
+}
+
+void remove_tree(const std::string &path)
+{
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0)
+        return;
+    if (S_ISDIR(st.st_mode)) {
+        if (DIR *d = opendir(path.c_str())) {
+            while (dirent *e = readdir(d)) {
+                if (strcmp(e->d_name, ".") && strcmp(e->d_name, ".."))
+                    remove_tree(path + "/" + e->d_name);
+            }
+            closedir(d);
+        }
+        rmdir(path.c_str());
+    } else {
+        unlink(path.c_str());
+    }
+}
+
+bool path_exists(const std::string &path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+int count_open_fds()
+{
+    int n = 0;
+    if (DIR *d = opendir("/proc/self/fd")) {
+        while (dirent *e = readdir(d))
+            if (e->d_name[0] != '.')
+                n++;
+        closedir(d);
+        n--;  // the directory stream itself
+    }
+    return n;
+}
