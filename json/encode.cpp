@@ -1,0 +1,1 @@
+// (filled in by the decoder/encoder/self-check work)
