@@ -83,9 +83,13 @@ QVO_EXPORT void *init_qvo(qvo_alloc_fn alloc, qvo_free_fn dealloc)
     record.init_calls++;
     record.last_alloc = alloc;
     record.last_free = dealloc;
-    int answer, fail_errno;
-    if (!alloc || !dealloc || !configured_answer(&answer, &fail_errno)) {
-        errno = (!alloc || !dealloc) ? EINVAL : fail_errno;
+    if (!alloc || !dealloc) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    int answer = 0, fail_errno = EINVAL;
+    if (!configured_answer(&answer, &fail_errno)) {
+        errno = fail_errno;
         return nullptr;
     }
     auto *t = static_cast<qvo_token *>(alloc(sizeof(qvo_token)));
