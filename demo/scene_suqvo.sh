@@ -2,8 +2,9 @@
 heading "pam_suqvo: container-session warning"
 cat >/etc/pam.d/demo-suqvo <<PAM
 session  optional  $SUQVO
+session  required  pam_permit.so
 PAM
-say "Stack: session optional pam_suqvo.so. The platform's container library is played by a stand-in whose answer the demo chooses."
+say "Stack: session optional pam_suqvo.so, then pam_permit.so for the rest of the session stack. The platform's container library is played by a stand-in whose answer the demo chooses."
 echo
 say "A session opens inside a container:"
 QVO_STANDIN_ANSWER=inside client --service demo-suqvo --user bob --call open_session
