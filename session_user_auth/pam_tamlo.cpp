@@ -36,9 +36,6 @@ struct tamlo_buffers {
     char path[tamlo_path_max];
 };
 
-TAMLO_EXPORT int has_invalid_username_chars(const char *s);
-TAMLO_EXPORT bool strn_iseq(const char *a, const char *b, size_t n);
-
 __attribute__((format(printf, 2, 3)))
 static void syslog_error(int priority, const char *format, ...)
 {
@@ -57,6 +54,55 @@ static void wipe_and_free(char *secret)
         return;
     explicit_bzero(secret, strlen(secret));
     free(secret);
+}
+
+// Names may hold ASCII letters, digits and "_" only; clearing bit 0x20 folds
+// lower case onto upper case.  Returns 1 when the name fails.
+TAMLO_EXPORT int has_invalid_username_chars(const char *s)
+{
+    if (s == NULL)
+        return 1;
+    size_t len = strlen(s);
+    for (size_t i = 0; i < len; i++) {
+        unsigned char c = (unsigned char)s[i];
+        if (c >= '0' && c <= '9')
+            continue;
+        if (c == '_')
+            continue;
+        unsigned char upper = c & ~0x20;
+        if (upper >= 'A' && upper <= 'Z')
+            continue;
+        return 1;
+    }
+    return 0;
+}
+
+// Constant-time equality of a (the supplied token) and b (the stored key):
+// the number of steps depends on a and n only.  The counters are volatile so
+// that the optimiser can neither drop nor shorten the steps.
+TAMLO_EXPORT bool strn_iseq(const char *a, const char *b, size_t n)
+{
+    if (a == NULL || b == NULL)
+        return false;
+    if (n == 0)
+        return true;
+
+    volatile size_t i = 0;  // position in a
+    volatile size_t j = 0;  // position in b, never past its terminator
+    volatile size_t k = 0;  // steps taken after b's end
+    int d = 0;
+    for (;;) {
+        d |= (int)(signed char)(a[i] ^ b[j]);
+        if (a[i] == '\0')
+            break;
+        size_t b_ended = (b[j] == '\0');
+        k = k + b_ended;
+        j = j + (1 - b_ended);
+        i = i + 1;
+        if (i >= n || j + k >= n)
+            break;
+    }
+    return d == 0;
 }
 
 // Reads the key file into buf->key (zero-filled, so always terminated).
@@ -118,6 +164,8 @@ static int check_tamlo_password(const char *user, char *password, struct tamlo_b
         return 0;
     }
 
+    // A path too long for the buffer is cut short; its file name is then far
+    // beyond NAME_MAX, so the open below fails rather than naming another file.
     snprintf(buf->path, tamlo_path_max - 1, "%s/%s:tamlo_%s", tamlo_key_dir, user, buf->session_user);
     int got = read_key_file(buf);
     if (got < 0) {
@@ -138,6 +186,15 @@ static int check_tamlo_password(const char *user, char *password, struct tamlo_b
         return 0;
     }
     return 1;
+}
+
+TAMLO_EXPORT int validate_tamlo_user_pass(const char *user, char *password)
+{
+    struct tamlo_buffers buf;
+    memset(&buf, 0, sizeof buf);
+    int valid = check_tamlo_password(user, password, &buf);
+    explicit_bzero(&buf, sizeof buf);
+    return valid;
 }
 
 // Asks for the password, retrying only when the conversation itself fails.
@@ -165,64 +222,6 @@ static int ask_password(const struct pam_conv *conv, int flags, char **password)
             break;
     }
     return status;
-}
-
-// Exported helpers.
-
-TAMLO_EXPORT int has_invalid_username_chars(const char *s)
-{
-    if (s == NULL)
-        return 1;
-    size_t len = strlen(s);
-    for (size_t i = 0; i < len; i++) {
-        unsigned char c = (unsigned char)s[i];
-        if (c >= '0' && c <= '9')
-            continue;
-        if (c == '_')
-            continue;
-        unsigned char upper = c & ~0x20;
-        if (upper >= 'A' && upper <= 'Z')
-            continue;
-        return 1;
-    }
-    return 0;
-}
-
-// Constant-time equality of a (the supplied token) and b (the stored key):
-// the number of steps depends on a and n only.  The counters are volatile so
-// that the optimiser can neither drop nor shorten the steps.
-TAMLO_EXPORT bool strn_iseq(const char *a, const char *b, size_t n)
-{
-    if (a == NULL || b == NULL)
-        return false;
-    if (n == 0)
-        return true;
-
-    volatile size_t i = 0;  // position in a
-    volatile size_t j = 0;  // position in b, never past its terminator
-    volatile size_t k = 0;  // steps taken after b's end
-    int d = 0;
-    for (;;) {
-        d |= (int)(signed char)(a[i] ^ b[j]);
-        if (a[i] == '\0')
-            break;
-        size_t b_ended = (b[j] == '\0');
-        k = k + b_ended;
-        j = j + (1 - b_ended);
-        i = i + 1;
-        if (i >= n || j + k >= n)
-            break;
-    }
-    return d == 0;
-}
-
-TAMLO_EXPORT int validate_tamlo_user_pass(const char *user, char *password)
-{
-    struct tamlo_buffers buf;
-    memset(&buf, 0, sizeof buf);
-    int valid = check_tamlo_password(user, password, &buf);
-    explicit_bzero(&buf, sizeof buf);
-    return valid;
 }
 
 // PAM entry points.
