@@ -153,6 +153,17 @@ TEST_F(TamloFunctions, ValidationLeavesNoDescriptorOpen)
     EXPECT_EQ(3u, log_messages("PAM-tamlo").size());
 }
 
+TEST_F(TamloFunctions, OverlongKeyPathIsCutAndOpensNothing)
+{
+    const std::string user(5000, 'a');
+    char pass[] = "tamlo_sess1_token";
+    EXPECT_EQ(0, mod.validate(user.c_str(), pass));
+    auto messages = log_messages("PAM-tamlo");
+    ASSERT_EQ(1u, messages.size());
+    // (The capture keeps 4095 bytes of a message, so only its start is compared.)
+    EXPECT_EQ(0u, messages[0].find("failed opening: " + tamlo_key_dir + "/" + user.substr(0, 3000)));
+}
+
 // Flags of an open descriptor, from /proc/self/fdinfo.
 long fd_flags(int fd)
 {
