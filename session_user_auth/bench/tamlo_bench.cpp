@@ -13,6 +13,7 @@
 #include <map>
 #include <ostream>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -73,7 +74,7 @@ public:
     {
         for (const Run &r : runs)
             if (r.aggregate_name.empty() || r.aggregate_name == "median")
-                times_[r.run_name.str()] = r.GetAdjustedRealTime();
+                times_[r.run_name.str()] = {r.GetAdjustedRealTime(), r.GetAdjustedCPUTime()};
         ConsoleReporter::ReportRuns(runs);
     }
     void print_ratios() const
@@ -81,14 +82,16 @@ public:
         for (const char *kind : {"transaction", "authenticate_only"}) {
             auto tamlo = times_.find(std::string(kind) + "/pam_tamlo");
             auto permit = times_.find(std::string(kind) + "/pam_permit");
-            if (tamlo != times_.end() && permit != times_.end() && permit->second > 0)
-                GetOutputStream() << kind << ": pam_tamlo / pam_permit = " << tamlo->second / permit->second
-                                  << "\n";
+            if (tamlo == times_.end() || permit == times_.end())
+                continue;
+            GetOutputStream() << kind << ": pam_tamlo / pam_permit = "
+                              << tamlo->second.first / permit->second.first << " (real time), "
+                              << tamlo->second.second / permit->second.second << " (CPU time)\n";
         }
     }
 
 private:
-    std::map<std::string, double> times_;
+    std::map<std::string, std::pair<double, double>> times_;  // real, CPU
 };
 
 }  // namespace
