@@ -16,6 +16,11 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#if __has_include(<valgrind/memcheck.h>)
+#include <valgrind/memcheck.h>
+#else
+#define VALGRIND_MAKE_MEM_DEFINED(p, n) ((void)(p), (void)(n))
+#endif
 
 namespace fault {
 bool fail_unix_socket = false;
@@ -76,17 +81,30 @@ __attribute__((visibility("default"))) ssize_t send(int fd, const void *buf, siz
     return real(fd, buf, n, flags);
 }
 
-__attribute__((visibility("default"))) void explicit_bzero(void *p, size_t n)
+// Records the wipes that pam_brud itself asks for (libcrypt wipes its own
+// scratch memory through here as well).
+static void wipe(void *p, size_t n, void *caller)
 {
-    if (fault::record_wipes)
+    Dl_info info;
+    if (fault::record_wipes && dladdr(caller, &info) && info.dli_fname &&
+        strcmp(info.dli_fname, PAM_BRUD_SO) == 0) {
+        // A buffer zeroed before its first use holds bytes never set; only
+        // the recorded copy is searched, so they count as defined there.
         fault::wipes.emplace_back(static_cast<char *>(p), n);
+        VALGRIND_MAKE_MEM_DEFINED(fault::wipes.back().data(), n);
+    }
     memset(p, 0, n);
     asm volatile("" : : "r"(p) : "memory");
 }
 
+__attribute__((visibility("default"))) void explicit_bzero(void *p, size_t n)
+{
+    wipe(p, n, __builtin_return_address(0));
+}
+
 __attribute__((visibility("default"))) void __explicit_bzero_chk(void *p, size_t n, size_t)
 {
-    explicit_bzero(p, n);
+    wipe(p, n, __builtin_return_address(0));
 }
 }
 

@@ -169,12 +169,15 @@ TEST_F(Brud, KeyFileIsOpenedCloseOnExec)
     std::atomic<int> flags{-1};
     std::thread writer([&] {
         int w = open(KEY_FILE.c_str(), O_WRONLY | O_CLOEXEC);
-        for (int i = 0; i < 3 + 1024 && flags < 0; i++) {
-            char link[64], target[256];
-            snprintf(link, sizeof link, "/proc/self/fd/%d", i);
-            ssize_t n = readlink(link, target, sizeof target - 1);
-            if (n > 0 && std::string(target, size_t(n)) == KEY_FILE && i != w)
-                flags = fcntl(i, F_GETFD);
+        // The reader's descriptor appears once its open() has returned.
+        for (int round = 0; round < 2000 && flags < 0; round++, usleep(1000)) {
+            for (int i = 0; i < 1024 && flags < 0; i++) {
+                char link[64], target[256];
+                snprintf(link, sizeof link, "/proc/self/fd/%d", i);
+                ssize_t n = readlink(link, target, sizeof target - 1);
+                if (n > 0 && std::string(target, size_t(n)) == KEY_FILE && i != w)
+                    flags = fcntl(i, F_GETFD);
+            }
         }
         ASSERT_EQ(write(w, "fifo-key\n", 9), 9);
         close(w);
