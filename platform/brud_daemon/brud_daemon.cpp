@@ -185,7 +185,9 @@ bool write_all(int fd, const char *data, size_t size)
 
 // Reads one line, its line feed included when it came; waits as long as
 // nothing has arrived, and gives up LINE_IDLE_MS after the last byte.
-// False when the peer closed before sending anything.
+// False when the peer closed before sending anything. The module sends
+// nothing after a line until it has its reply, so reading in blocks takes
+// nothing that belongs to the next line.
 bool read_line(int fd, std::string *line)
 {
     line->clear();
@@ -196,12 +198,14 @@ bool read_line(int fd, std::string *line)
             continue;
         if (ready <= 0)
             return !line->empty();
-        char c;
-        ssize_t n = read(fd, &c, 1);
+        char buf[4096];
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n <= 0)
             return !line->empty();
-        *line += c;
-        if (c == '\n')
+        line->append(buf, size_t(n));
+        if (line->back() == '\n')
             return true;
     }
 }
