@@ -10,6 +10,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -35,6 +36,8 @@ brud_daemon::brud_daemon(const std::vector<std::string> &args)
     all.insert(all.end(), args.begin(), args.end());
     pid_ = fork();
     if (pid_ == 0) {
+        // The daemon goes when the test process goes, however it ends.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
         // dup2 clears close-on-exec on the copy.
         if (ready[1] == 3)
             fcntl(3, F_SETFD, 0);

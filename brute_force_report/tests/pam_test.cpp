@@ -401,3 +401,25 @@ TEST_F(BrudPam, EveryMessageOpensAndClosesTheLogAndNeverShowsTheKey)
                                          "error logging into brudd: 530 wrong key\n"};
     EXPECT_EQ(texts, expected);
 }
+
+TEST_F(BrudPam, CountingDaemonRefusesAPairOnceItPassesTheLimit)
+{
+    write_file("/tmp/daemon-key", TEST_KEY + "\n");
+    brud_daemon daemon({"--count", "--limit", "2", "--window", "600", "--key-file", "/tmp/daemon-key"});
+    attempt a;
+    a.rhost = "203.0.113.77";
+    EXPECT_PAM(PAM_SUCCESS, run(a, true).authenticate);  // setcred reports are not counted
+    EXPECT_PAM(PAM_SUCCESS, run(a, true).authenticate);
+    EXPECT_PAM(PAM_AUTH_ERR, run(a).authenticate);
+    attempt other_host = a;
+    other_host.rhost = "203.0.113.78";
+    EXPECT_PAM(PAM_SUCCESS, run(other_host).authenticate);
+    attempt other_user = a;
+    other_user.user = "bob";
+    EXPECT_PAM(PAM_SUCCESS, run(other_user).authenticate);
+
+    clear_log();
+    enable_brud("not-the-daemons-key");
+    EXPECT_PAM(PAM_IGNORE, run(a).authenticate);
+    EXPECT_EQ(brud_log(), std::vector<std::string>{"error logging into brudd: 530 login refused\n"});
+}
