@@ -15,6 +15,8 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 #if __has_include(<valgrind/memcheck.h>)
 #include <valgrind/memcheck.h>
@@ -24,6 +26,7 @@
 
 namespace fault {
 bool fail_unix_socket = false;
+double slow_unix_socket = 0;  // seconds of CPU spent before creating one
 int sigalrm_sets = 0;     // calls that set the SIGALRM action
 int fail_sigalrm_set = 0;  // fail this one (1-based); 0: none
 int sends = 0;
@@ -35,6 +38,7 @@ std::vector<std::string> wipes;
 void reset()
 {
     fail_unix_socket = false;
+    slow_unix_socket = 0;
     sigalrm_sets = fail_sigalrm_set = sends = fail_send = 0;
     send_flags.clear();
     record_wipes = false;
@@ -54,6 +58,15 @@ __attribute__((visibility("default"))) int socket(int domain, int type, int prot
     if (fault::fail_unix_socket && domain == AF_UNIX) {
         errno = EMFILE;
         return -1;
+    }
+    if (fault::slow_unix_socket > 0 && domain == AF_UNIX) {
+        // Busy, not asleep: an alarm now goes off between two calls.
+        struct timespec start, now;
+        clock_gettime(CLOCK_MONOTONIC, &start);
+        do
+            clock_gettime(CLOCK_MONOTONIC, &now);
+        while (double(now.tv_sec - start.tv_sec) + double(now.tv_nsec - start.tv_nsec) / 1e9 <
+               fault::slow_unix_socket);
     }
     static auto real = next_definition<int (*)(int, int, int)>("socket");
     return real(domain, type, protocol);
@@ -193,6 +206,29 @@ TEST_F(BrudFault, SocketThatCannotBeCreated)
     EXPECT_EQ(brud_log(), std::vector<std::string>{"opening socket"});
     EXPECT_PAM(PAM_IGNORE, authenticate());
     EXPECT_EQ(daemon.received(), "");
+}
+
+TEST_F(BrudFault, AlarmThatWentOffBetweenCallsStillEndsTheStage)
+{
+    // The 2 s for connecting are spent before connect() starts; connect()
+    // must not then wait without a timeout (the backlog is kept full).
+    int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    strcpy(addr.sun_path, SOCKET_PATH.c_str());
+    unlink(SOCKET_PATH.c_str());
+    ASSERT_EQ(bind(listener, (sockaddr *)&addr, sizeof addr), 0);
+    ASSERT_EQ(listen(listener, 0), 0);
+    int filler = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    ASSERT_EQ(connect(filler, (sockaddr *)&addr, sizeof addr), 0);
+
+    fault::slow_unix_socket = 2.3;
+    EXPECT_EQ(connect_brud(), -1);
+    std::vector<std::string> expected = {"timeout while connecting to quorixd",
+                                         "failed to connect stream socket"};
+    EXPECT_EQ(brud_log(), expected);
+    close(filler);
+    close(listener);
 }
 
 TEST_F(BrudFault, SigalrmActionThatCannotBeInstalledForTheLogin)

@@ -545,6 +545,20 @@ TEST_F(Brud, OneSecondHostAlarmIsRearmedAfterATimeoutAndReachesItsHandler)
     EXPECT_EQ(brud_log(), expected);
 }
 
+TEST_F(Brud, VeryLongHostAlarmKeepsItsTime)
+{
+    brud_daemon daemon;
+    install_host_handler();
+    alarm(3000000000u);  // past the range of a signed 32-bit count
+    int fd = connect_brud();
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(tell_brud(fd, 0, "alice", nullptr, nullptr, 1, nullptr, nullptr, nullptr), BRUD_ALLOWED);
+    disconnect_brud(fd);
+    EXPECT_GT(alarm_left(), 2999999990.0);
+    alarm(0);
+    EXPECT_EQ(host_alarms, 0);
+}
+
 TEST_F(Brud, NoHostAlarmMeansNoneAfterwards)
 {
     brud_daemon daemon({"--delay", "welcome:200"});
