@@ -53,7 +53,9 @@ __attribute__((format(printf, 2, 3))) void _pam_log(int priority, const char *fo
 // ---- Timeouts ---------------------------------------------------------
 
 // The handler only notes that the alarm went off: syslog is not safe in
-// signal context. The timeout is logged by the code the signal interrupted.
+// signal context. The note is logged when the module cancels its alarm,
+// right after the interrupted call has returned and before the caller's
+// own message.
 volatile sig_atomic_t alarm_fired = 0;
 
 void handle_sigalrm(int) { alarm_fired = 1; }
