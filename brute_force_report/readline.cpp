@@ -4,12 +4,11 @@
 
 #include <unistd.h>
 
-static char thisChar;
-
 int readline(char *buf, FILE *stream, int limit)
 {
     int fd = fileno(stream);
     int stored = 0;
+    char thisChar;  // per call: the reader keeps no state of its own
     for (;;) {
         if (read(fd, &thisChar, 1) <= 0)
             break;
