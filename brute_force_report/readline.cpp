@@ -4,11 +4,14 @@
 
 #include <unistd.h>
 
+// The byte is read through one module-wide cell, so two threads must not
+// read lines at the same time.
+static char thisChar;
+
 int readline(char *buf, FILE *stream, int limit)
 {
     int fd = fileno(stream);
     int stored = 0;
-    char thisChar;  // per call: the reader keeps no state of its own
     for (;;) {
         if (read(fd, &thisChar, 1) <= 0)
             break;
