@@ -16,6 +16,22 @@
 #include <stdlib.h>
 #include <string.h>
 
+/* ---- output ---- */
+
+// Makes room for n more bytes at sb->cur.
+static inline void reserve(string_builder *sb, size_t n)
+{
+    if (static_cast<size_t>(sb->end - sb->cur) < n)
+        sb_grow(sb, static_cast<int>(n));
+}
+
+template <size_t N> static inline void put_literal(string_builder *sb, const char (&text)[N])
+{
+    reserve(sb, N - 1);
+    memcpy(sb->cur, text, N - 1);
+    sb->cur += N - 1;
+}
+
 /* ---- numbers ---- */
 
 // Numbers are written as printf's "%.16g" writes them in the "C" locale:
@@ -47,133 +63,211 @@ static constexpr char digit_pairs[] =
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
 
-// Writes the decimal digits of v so that they end just before end; returns
-// where they begin.
-static char *write_digits_backwards(char *end, uint64_t v)
+static void write_pair(char *out, uint32_t v)  // v < 100
 {
+    memcpy(out, digit_pairs + 2 * v, 2);
+}
+
+static inline uint64_t pair_bytes(uint32_t v)  // v < 100
+{
+    uint16_t pair;
+    memcpy(&pair, digit_pairs + 2 * v, 2);
+    return pair;
+}
+
+// Eight digits of v < 10^8, leading zeros included, as the bytes of one
+// word in memory order: built in a register and stored at once, so that no
+// load has to wait for several small stores.
+static inline uint64_t eight_digits(uint32_t v)
+{
+    uint32_t high = v / 10000, low = v % 10000;
+    uint64_t word = pair_bytes(high / 100) | pair_bytes(high % 100) << 16 |
+                    pair_bytes(low / 100) << 32 | pair_bytes(low % 100) << 48;
+    if constexpr (__BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__)
+        word = __builtin_bswap64(word);  // keep the pairs in memory order
+    return word;
+}
+
+static void write_8_digits(char *out, uint32_t v)
+{
+    uint64_t word = eight_digits(v);
+    memcpy(out, &word, 8);
+}
+
+// The digits of v < 10^8 without leading zeros; returns their count.
+static int write_short_digits(char *out, uint32_t v)
+{
+    int n = v < 10 ? 1 : v < 100 ? 2 : v < 1000 ? 3 : v < 10000 ? 4
+          : v < 100000 ? 5 : v < 1000000 ? 6 : v < 10000000 ? 7 : 8;
+    char *p = out + n;
     while (v >= 100) {
-        unsigned pair = static_cast<unsigned>(v % 100) * 2;
+        p -= 2;
+        write_pair(p, v % 100);
         v /= 100;
-        *--end = digit_pairs[pair + 1];
-        *--end = digit_pairs[pair];
     }
-    if (v >= 10) {
-        unsigned pair = static_cast<unsigned>(v) * 2;
-        *--end = digit_pairs[pair + 1];
-        *--end = digit_pairs[pair];
-    } else {
-        *--end = static_cast<char>('0' + v);
-    }
-    return end;
+    if (v >= 10)
+        write_pair(p - 2, v);
+    else
+        p[-1] = static_cast<char>('0' + v);
+    return n;
 }
 
 // An integral magnitude below 10^16: "%.16g" prints all its digits.
 static int format_integer(char *out, bool negative, uint64_t magnitude)
 {
-    char digits[20];
-    char *end = digits + sizeof digits;
-    char *begin = write_digits_backwards(end, magnitude);
     char *p = out;
     if (negative)
         *p++ = '-';
-    memcpy(p, begin, static_cast<size_t>(end - begin));
-    p += end - begin;
-    *p = '\0';
-    return static_cast<int>(p - out);
-}
-
-// Writes sixteen significant digits (10^15 <= digits < 10^16) with decimal
-// exponent exp10 the way "%g" does: fixed notation for -4 <= exp10 < 16,
-// otherwise d.ddde+XX; trailing zeros and a bare decimal point dropped.
-static int format_significand(char *out, bool negative, uint64_t digits, int exp10)
-{
-    char d[precision];
-    write_digits_backwards(d + precision, digits);
-    int kept = precision;
-    while (kept > 1 && d[kept - 1] == '0')
-        kept--;
-
-    char *p = out;
-    if (negative)
-        *p++ = '-';
-    if (exp10 >= -4 && exp10 < precision) {
-        if (exp10 >= 0) {
-            int whole = exp10 + 1;
-            memcpy(p, d, static_cast<size_t>(whole));
-            p += whole;
-            if (kept > whole) {
-                *p++ = '.';
-                memcpy(p, d + whole, static_cast<size_t>(kept - whole));
-                p += kept - whole;
-            }
-        } else {
-            *p++ = '0';
-            *p++ = '.';
-            for (int i = -1; i > exp10; i--)
-                *p++ = '0';
-            memcpy(p, d, static_cast<size_t>(kept));
-            p += kept;
-        }
+    if (magnitude < 100000000) {
+        p += write_short_digits(p, static_cast<uint32_t>(magnitude));
     } else {
-        *p++ = d[0];
-        if (kept > 1) {
-            *p++ = '.';
-            memcpy(p, d + 1, static_cast<size_t>(kept - 1));
-            p += kept - 1;
-        }
-        *p++ = 'e';
-        *p++ = exp10 < 0 ? '-' : '+';
-        unsigned e = static_cast<unsigned>(exp10 < 0 ? -exp10 : exp10);
-        if (e < 10)
-            *p++ = '0';
-        char exponent[4];
-        char *end = exponent + sizeof exponent;
-        char *begin = write_digits_backwards(end, e);
-        memcpy(p, begin, static_cast<size_t>(end - begin));
-        p += end - begin;
+        p += write_short_digits(p, static_cast<uint32_t>(magnitude / 100000000));
+        write_8_digits(p, static_cast<uint32_t>(magnitude % 100000000));
+        p += 8;
     }
     *p = '\0';
     return static_cast<int>(p - out);
 }
 
-// Rounds m * 2^e (m < 2^53) to sixteen significant digits, ties to even as
-// printf rounds, with exact 128-bit arithmetic.  Covers 10^-7 <= x < 10^37;
-// returns false outside that range.
-static bool round_to_precision(uint64_t m, int e, uint64_t *digits, int *exp10)
+// Number of digits left of sixteen (the first never '0') once trailing
+// zeros are dropped; first and second hold them as eight_digits gives them.
+static int significant_length(uint64_t first, uint64_t second)
+{
+    if constexpr (__BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__) {
+        char d[precision];
+        memcpy(d, &first, 8);
+        memcpy(d + 8, &second, 8);
+        int kept = precision;
+        while (kept > 1 && d[kept - 1] == '0')
+            kept--;
+        return kept;
+    }
+    constexpr uint64_t zeros = 0x3030303030303030ull;
+    first ^= zeros;   // a byte is non-zero where the digit is not '0', and
+    second ^= zeros;  // the last digit is the word's highest byte
+    if (second)
+        return 8 + (63 - __builtin_clzll(second)) / 8 + 1;
+    return (63 - __builtin_clzll(first)) / 8 + 1;
+}
+
+// Stores the sixteen digit bytes of chars from position `from` onwards at
+// out, sixteen bytes in all.
+static inline void store_digits(char *out, u128 chars, int from)
+{
+    if constexpr (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__)
+        chars >>= 8 * from;
+    else
+        chars <<= 8 * from;
+    memcpy(out, &chars, sizeof chars);
+}
+
+// Writes sixteen significant digits (10^15 <= digits < 10^16) with decimal
+// exponent exp10 the way "%g" does: fixed notation for -4 <= exp10 < 16,
+// otherwise d.ddde+XX; trailing zeros and a bare decimal point dropped.
+// out has number_buffer_size bytes: the digits are stored sixteen at a
+// time, and whatever lands past the end of the text is no part of it.
+static int format_significand(char *out, bool negative, uint64_t digits, int exp10)
+{
+    uint64_t first = eight_digits(static_cast<uint32_t>(digits / 100000000));
+    uint64_t second = eight_digits(static_cast<uint32_t>(digits % 100000000));
+    int kept = significant_length(first, second);
+    u128 chars;
+    if constexpr (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__)
+        chars = first | static_cast<u128>(second) << 64;
+    else
+        chars = static_cast<u128>(first) << 64 | second;
+
+    char *p = out;
+    if (negative)
+        *p++ = '-';
+    if (exp10 >= 0 && exp10 < precision) {
+        int whole = exp10 + 1;
+        store_digits(p, chars, 0);
+        if (kept > whole) {
+            p[whole] = '.';
+            store_digits(p + whole + 1, chars, whole);
+            p += kept + 1;
+        } else {
+            p += whole;
+        }
+    } else if (exp10 < 0 && exp10 >= -4) {
+        memcpy(p, "0.000", 5);
+        p += 1 - exp10;
+        store_digits(p, chars, 0);
+        p += kept;
+    } else {
+        store_digits(p, chars, 0);
+        p[1] = '.';
+        store_digits(p + 2, chars, 1);
+        p += kept > 1 ? kept + 1 : 1;
+        *p++ = 'e';
+        *p++ = exp10 < 0 ? '-' : '+';
+        unsigned e = static_cast<unsigned>(exp10 < 0 ? -exp10 : exp10);
+        if (e < 10)
+            *p++ = '0';
+        p += write_short_digits(p, e);
+    }
+    *p = '\0';
+    return static_cast<int>(p - out);
+}
+
+// Powers of ten from 10^-8 to 10^38 for the first guess of the decimal
+// exponent; those below 1 are inexact, which the exact step corrects.
+static constexpr double pow10_guess[] = {
+    1e-8, 1e-7, 1e-6, 1e-5, 1e-4, 1e-3, 1e-2, 1e-1, 1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22, 1e23, 1e24, 1e25, 1e26, 1e27, 1e28, 1e29, 1e30, 1e31, 1e32, 1e33, 1e34, 1e35, 1e36, 1e37, 1e38};
+static constexpr int pow10_guess_offset = 8;
+
+// x * 10^q = quotient + fraction, exactly, for |q| <= 22; fraction_vs_half
+// tells whether the fraction is below (<0), at (0) or above (>0) one half.
+static void scale_exactly(uint64_t m, int e, int q, u128 *quotient, int *fraction_vs_half)
+{
+    if (q >= 0) {
+        u128 n = static_cast<u128>(m) * pow10.value[q];
+        if (e >= 0) {
+            *quotient = n << e;
+            *fraction_vs_half = -1;
+            return;
+        }
+        int shift = -e;
+        *quotient = n >> shift;
+        u128 rest = n & ((static_cast<u128>(1) << shift) - 1);
+        u128 half = static_cast<u128>(1) << (shift - 1);
+        *fraction_vs_half = rest < half ? -1 : rest > half ? 1 : 0;
+        return;
+    }
+    u128 n = static_cast<u128>(m) << e;  // x >= 10^16 here, an integer
+    u128 divisor = pow10.value[-q];
+    *quotient = n / divisor;
+    u128 twice_rest = (n % divisor) * 2;
+    *fraction_vs_half = twice_rest < divisor ? -1 : twice_rest > divisor ? 1 : 0;
+}
+
+// Rounds x = m * 2^e (m < 2^53) to sixteen significant digits, ties to
+// even as printf rounds, with exact 128-bit arithmetic.  Covers about
+// 10^-7 <= x < 10^37 and returns false outside that range.
+static bool round_to_precision(double x, uint64_t m, int e, uint64_t *digits, int *exp10)
 {
     int log2_floor = e + 63 - __builtin_clzll(m);
-    // floor(log2_floor * log10(2)): the decimal exponent or one below it.
-    int estimate = (log2_floor * 78913) >> 18;
-    if (estimate < -7 || estimate > 36)
+    int exponent = (log2_floor * 78913) >> 18;  // floor(log2_floor * log10(2))
+    if (exponent < -7 || exponent > 36)
         return false;
-    for (int exponent = estimate; exponent <= estimate + 1; exponent++) {
-        // scaled = x * 10^(15 - exponent) = quotient + fraction, exactly.
+    if (x >= pow10_guess[exponent + 1 + pow10_guess_offset])
+        exponent++;
+    for (int attempt = 0; attempt < 2; attempt++) {
         int q = precision - 1 - exponent;
-        u128 quotient;
-        int fraction_vs_half;  // <0, 0, >0: fraction below, at, above 1/2
-        if (q >= 0) {
-            u128 n = static_cast<u128>(m) * pow10.value[q];
-            if (e >= 0) {
-                quotient = n << e;
-                fraction_vs_half = -1;
-            } else {
-                int shift = -e;
-                quotient = n >> shift;
-                u128 rest = n & ((static_cast<u128>(1) << shift) - 1);
-                u128 half = static_cast<u128>(1) << (shift - 1);
-                fraction_vs_half = rest < half ? -1 : rest > half ? 1 : 0;
-            }
-        } else {
-            u128 n = static_cast<u128>(m) << e;  // x >= 10^16: an integer, e > 0
-            u128 divisor = pow10.value[-q];
-            quotient = n / divisor;
-            u128 twice_rest = (n % divisor) * 2;
-            fraction_vs_half = twice_rest < divisor ? -1 : twice_rest > divisor ? 1 : 0;
-        }
-        if (quotient >= ten_to_16)
-            continue;  // the estimate was one too low
-        if (quotient < ten_to_15)
+        if (q < -22 || q > 22)
             return false;
+        u128 quotient;
+        int fraction_vs_half;
+        scale_exactly(m, e, q, &quotient, &fraction_vs_half);
+        if (quotient >= ten_to_16) {
+            exponent++;  // the guess was one too low
+            continue;
+        }
+        if (quotient < ten_to_15) {
+            exponent--;  // one too high
+            continue;
+        }
         uint64_t rounded = static_cast<uint64_t>(quotient);
         if (fraction_vs_half > 0 || (fraction_vs_half == 0 && (rounded & 1)))
             rounded++;
@@ -215,21 +309,25 @@ static int format_number(char *out, double x)
     uint64_t m = (bits & ((1ull << 52) - 1)) | (1ull << 52);
     uint64_t digits;
     int exp10;
-    if (!round_to_precision(m, biased - 1075, &digits, &exp10))
+    if (!round_to_precision(magnitude, m, biased - 1075, &digits, &exp10))
         return format_with_printf(out, x);
     return format_significand(out, negative, digits, exp10);
 }
 
 // Appends the number, or null when its text is no JSON number (NaN and the
-// infinities).
+// infinities).  The text is formatted straight into the builder's spare
+// room and kept only when it passes the number test.
 static void emit_number(string_builder *sb, double x)
 {
-    char text[number_buffer_size];
+    reserve(sb, number_buffer_size);
+    char *text = sb->cur;
     int length = format_number(text, x);
-    if (number_is_valid(text))
-        sb_put(sb, text, length);
-    else
-        sb_put(sb, "null", 4);
+    if (number_is_valid(text)) {
+        sb->cur += length;
+    } else {
+        memcpy(text, "null", 4);
+        sb->cur += 4;
+    }
 }
 
 /* ---- scalars ---- */
@@ -249,13 +347,13 @@ static void emit_scalar(string_builder *sb, const json_node *node)
 {
     switch (node->tag) {
     case TAG_NULL:
-        sb_put(sb, "null", 4);
+        put_literal(sb, "null");
         break;
     case TAG_BOOL:
         if (bool_is_set(node))
-            sb_put(sb, "true", 4);
+            put_literal(sb, "true");
         else
-            sb_put(sb, "false", 5);
+            put_literal(sb, "false");
         break;
     case TAG_STRING:
         emit_string(sb, node->string_);
@@ -378,6 +476,9 @@ static void emit_value(string_builder *sb, const json_node *root)
     stack_init(&stack);
     const json_node *node = root;
     while (node) {
+        // The next sibling is usually the next node to write: fetch it while
+        // this one is being written.
+        __builtin_prefetch(node->next);
         if (is_container(node)) {
             if (const json_node *first = emit_open(sb, &stack, node)) {
                 node = first;
@@ -393,11 +494,14 @@ static void emit_value(string_builder *sb, const json_node *root)
 
 /* ---- indented layout ---- */
 
+// The space string repeated, so that a line's indentation is one copy, made
+// 16 bytes at a time.
 struct indentation {
     const char *space;
     size_t space_length;
-    char run[256];        // the space string repeated, for one copy per line
-    size_t run_length;    // a multiple of space_length
+    size_t run_length;  // a multiple of space_length, at most run_capacity
+    static constexpr size_t run_capacity = 256;
+    char run[run_capacity + 16];
 };
 
 static void indentation_init(indentation *indent, const char *space)
@@ -405,9 +509,10 @@ static void indentation_init(indentation *indent, const char *space)
     indent->space = space;
     indent->space_length = strlen(space);
     indent->run_length = 0;
-    if (indent->space_length == 0 || indent->space_length > sizeof indent->run)
+    memset(indent->run, 0, sizeof indent->run);
+    if (indent->space_length == 0 || indent->space_length > indentation::run_capacity)
         return;
-    while (indent->run_length + indent->space_length <= sizeof indent->run) {
+    while (indent->run_length + indent->space_length <= indentation::run_capacity) {
         memcpy(indent->run + indent->run_length, space, indent->space_length);
         indent->run_length += indent->space_length;
     }
@@ -416,12 +521,23 @@ static void indentation_init(indentation *indent, const char *space)
 // Appends the space string depth times.
 static void emit_indent(string_builder *sb, const indentation *indent, size_t depth)
 {
-    if (indent->run_length == 0) {
-        for (size_t i = 0; i < depth && indent->space_length > 0; i++)
+    size_t total = depth * indent->space_length;
+    if (total == 0)
+        return;
+    if (total <= indent->run_length) {
+        // Whole 16-byte blocks: the bytes past the indentation land in
+        // reserved room and are overwritten by what follows.
+        reserve(sb, total + 16);
+        for (size_t i = 0; i < total; i += 16)
+            memcpy(sb->cur + i, indent->run + i, 16);
+        sb->cur += total;
+        return;
+    }
+    if (indent->run_length == 0) {  // a space string longer than the run
+        for (size_t i = 0; i < depth; i++)
             sb_put(sb, indent->space, static_cast<int>(indent->space_length));
         return;
     }
-    size_t total = depth * indent->space_length;
     while (total > 0) {
         size_t piece = total < indent->run_length ? total : indent->run_length;
         sb_put(sb, indent->run, static_cast<int>(piece));
@@ -436,7 +552,7 @@ static void emit_line_start(string_builder *sb, const indentation *indent, size_
     emit_indent(sb, indent, depth);
     if (container->tag == TAG_OBJECT) {
         emit_string(sb, child->key);
-        sb_put(sb, ": ", 2);
+        put_literal(sb, ": ");
     }
 }
 
@@ -461,7 +577,7 @@ static const json_node *emit_after_indented(string_builder *sb, container_stack 
     while (stack->size > 0) {
         const json_node *container = stack_top(stack);
         if (node->next) {
-            sb_put(sb, ",\n", 2);
+            put_literal(sb, ",\n");
             emit_line_start(sb, indent, stack->size, container, node->next);
             return node->next;
         }
@@ -484,6 +600,7 @@ static void emit_value_indented(string_builder *sb, const json_node *root, const
     stack_init(&stack);
     const json_node *node = root;
     while (node) {
+        __builtin_prefetch(node->next);
         if (is_container(node)) {
             if (const json_node *first = emit_open_indented(sb, &stack, &indent, node)) {
                 node = first;
