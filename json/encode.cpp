@@ -282,14 +282,23 @@ static bool round_to_precision(double x, uint64_t m, int e, uint64_t *digits, in
     return false;
 }
 
+// Sixteen digits round the two largest doubles of each sign up to
+// 1.797693134862316e+308, which lies beyond the double range and would be
+// read back as an infinity; they get the seventeen digits that read back
+// as themselves.  This is the largest double whose sixteen-digit text is
+// still in range.
+static constexpr double largest_safe_at_16_digits = 1.7976931348623153e308;
+
 static int format_with_printf(char *out, double x)
 {
     c_locale_scope c_numbers;
-    return snprintf(out, number_buffer_size, "%.16g", x);
+    const char *format = fabs(x) > largest_safe_at_16_digits && isfinite(x) ? "%.17g" : "%.16g";
+    return snprintf(out, number_buffer_size, format, x);
 }
 
 // Writes x into out (number_buffer_size bytes) exactly as snprintf with
-// "%.16g" does in the "C" locale; returns the length.
+// "%.16g" does in the "C" locale, but for the largest doubles (above);
+// returns the length.
 static int format_number(char *out, double x)
 {
     if (!isfinite(x))

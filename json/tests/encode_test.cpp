@@ -233,12 +233,35 @@ TEST(EncodeNumber, ExamplesFromTheRules)
         {0.000099999999999999999, "0.0001"},  // rounding moves it into fixed notation
         {1000000000000000.5, "1000000000000000"},  // tie: to even
         {1000000000000001.5, "1000000000000002"},
-        {DBL_MAX, "1.797693134862316e+308"},
+        {1.7976931348623153e308, "1.797693134862315e+308"},
         {-DBL_MIN, "-2.225073858507201e-308"},
     };
     for (auto [x, text] : cases) {
         tree node(json_mknumber(x));
         EXPECT_EQ(encode(node.get()), text) << x;
+    }
+}
+
+// Sixteen digits would turn the two largest doubles into a text beyond the
+// double range, read back as infinity; they keep seventeen and read back
+// exactly.
+TEST(EncodeNumber, LargestDoublesReadBackAsThemselves)
+{
+    double below_max = nextafter(DBL_MAX, 0);
+    std::pair<double, const char *> cases[] = {
+        {DBL_MAX, "1.7976931348623157e+308"},
+        {-DBL_MAX, "-1.7976931348623157e+308"},
+        {below_max, "1.7976931348623155e+308"},
+        {nextafter(below_max, 0), "1.797693134862315e+308"},  // sixteen suffice
+    };
+    for (auto [x, text] : cases) {
+        tree node(json_mknumber(x));
+        std::string written = encode(node.get());
+        EXPECT_EQ(written, text);
+        double back = strtod(written.c_str(), nullptr);
+        EXPECT_TRUE(std::isfinite(back)) << written;
+        if (written.size() > 22)  // seventeen digits: exactly the same double
+            EXPECT_EQ(back, x) << written;
     }
 }
 

@@ -38,23 +38,35 @@ inline std::string stringify(const json_node *node, const char *space)
     return take_string(json_stringify(node, space));
 }
 
-// "%.16g" as printed in the "C" locale, whatever the process's locale is.
-inline std::string c_printf_g16(double x)
+inline locale_t c_numeric_locale()
 {
     static locale_t c = newlocale(LC_ALL_MASK, "C", nullptr);
-    locale_t old = uselocale(c);
+    return c;
+}
+
+// printf's text of x in the "C" locale, whatever the process's locale is.
+inline std::string c_printf(const char *format, double x)
+{
+    locale_t old = uselocale(c_numeric_locale());
     char buf[64];
-    snprintf(buf, sizeof buf, "%.16g", x);
+    snprintf(buf, sizeof buf, format, x);
     uselocale(old);
     return buf;
 }
 
+inline std::string c_printf_g16(double x) { return c_printf("%.16g", x); }
+
 // The written form of a number: its "%.16g" text, or null when that text is
-// no JSON number (NaN and the infinities).
+// no JSON number (NaN and the infinities); seventeen digits where sixteen
+// would round a finite number beyond the largest double.
 inline std::string reference_number(double x)
 {
     std::string s = c_printf_g16(x);
-    return (s.find("inf") != std::string::npos || s.find("nan") != std::string::npos) ? "null" : s;
+    if (s.find("inf") != std::string::npos || s.find("nan") != std::string::npos)
+        return "null";
+    if (std::isinf(strtod_l(s.c_str(), nullptr, c_numeric_locale())))
+        return c_printf("%.17g", x);
+    return s;
 }
 
 // The layout rules written down as plainly as possible, recursively.
