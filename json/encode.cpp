@@ -47,16 +47,16 @@ static constexpr uint64_t ten_to_16 = 10000000000000000ull;
 
 using u128 = unsigned __int128;
 
-struct pow10_table {
+struct power_of_ten_table {
     u128 value[23];
-    constexpr pow10_table() : value()
+    constexpr power_of_ten_table() : value()
     {
         u128 p = 1;
         for (int i = 0; i < 23; i++, p *= 10)
             value[i] = p;
     }
 };
-static constexpr pow10_table pow10;
+static constexpr power_of_ten_table powers_of_ten;
 
 static constexpr char digit_pairs[] =
     "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
@@ -81,11 +81,11 @@ static inline uint64_t pair_bytes(uint32_t v)  // v < 100
 static inline uint64_t eight_digits(uint32_t v)
 {
     uint32_t high = v / 10000, low = v % 10000;
-    uint64_t word = pair_bytes(high / 100) | pair_bytes(high % 100) << 16 |
-                    pair_bytes(low / 100) << 32 | pair_bytes(low % 100) << 48;
-    if constexpr (__BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__)
-        word = __builtin_bswap64(word);  // keep the pairs in memory order
-    return word;
+    uint64_t a = pair_bytes(high / 100), b = pair_bytes(high % 100);
+    uint64_t c = pair_bytes(low / 100), d = pair_bytes(low % 100);
+    if constexpr (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__)
+        return a | b << 16 | c << 32 | d << 48;
+    return a << 48 | b << 32 | c << 16 | d;
 }
 
 static void write_8_digits(char *out, uint32_t v)
@@ -214,7 +214,11 @@ static int format_significand(char *out, bool negative, uint64_t digits, int exp
 // Powers of ten from 10^-8 to 10^38 for the first guess of the decimal
 // exponent; those below 1 are inexact, which the exact step corrects.
 static constexpr double pow10_guess[] = {
-    1e-8, 1e-7, 1e-6, 1e-5, 1e-4, 1e-3, 1e-2, 1e-1, 1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22, 1e23, 1e24, 1e25, 1e26, 1e27, 1e28, 1e29, 1e30, 1e31, 1e32, 1e33, 1e34, 1e35, 1e36, 1e37, 1e38};
+    1e-8, 1e-7, 1e-6, 1e-5, 1e-4, 1e-3, 1e-2, 1e-1, 1e0, 1e1, 1e2, 1e3,
+    1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+    1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22, 1e23, 1e24, 1e25, 1e26, 1e27,
+    1e28, 1e29, 1e30, 1e31, 1e32, 1e33, 1e34, 1e35, 1e36, 1e37, 1e38,
+};
 static constexpr int pow10_guess_offset = 8;
 
 // x * 10^q = quotient + fraction, exactly, for |q| <= 22; fraction_vs_half
@@ -222,7 +226,7 @@ static constexpr int pow10_guess_offset = 8;
 static void scale_exactly(uint64_t m, int e, int q, u128 *quotient, int *fraction_vs_half)
 {
     if (q >= 0) {
-        u128 n = static_cast<u128>(m) * pow10.value[q];
+        u128 n = static_cast<u128>(m) * powers_of_ten.value[q];
         if (e >= 0) {
             *quotient = n << e;
             *fraction_vs_half = -1;
@@ -236,7 +240,7 @@ static void scale_exactly(uint64_t m, int e, int q, u128 *quotient, int *fractio
         return;
     }
     u128 n = static_cast<u128>(m) << e;  // x >= 10^16 here, an integer
-    u128 divisor = pow10.value[-q];
+    u128 divisor = powers_of_ten.value[-q];
     *quotient = n / divisor;
     u128 twice_rest = (n % divisor) * 2;
     *fraction_vs_half = twice_rest < divisor ? -1 : twice_rest > divisor ? 1 : 0;
