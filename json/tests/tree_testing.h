@@ -1,0 +1,253 @@
+// Helpers shared by the encoder and self-check tests: owning handles for
+// trees and strings, a reference writer that follows the layout rules
+// literally (recursively), and a thread with a small stack for deep trees.
+#ifndef VESNAR_JSON_TREE_TESTING_H
+#define VESNAR_JSON_TREE_TESTING_H
+
+#include "json.h"
+
+#include <locale.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <cmath>
+#include <functional>
+#include <memory>
+#include <random>
+#include <stdexcept>
+#include <string>
+
+struct tree_deleter {
+    void operator()(json_node *node) const { json_delete(node); }
+};
+using tree = std::unique_ptr<json_node, tree_deleter>;
+
+inline std::string take_string(char *s)
+{
+    std::string r(s);
+    free(s);
+    return r;
+}
+
+inline std::string encode(const json_node *node) { return take_string(json_encode(node)); }
+
+inline std::string stringify(const json_node *node, const char *space)
+{
+    return take_string(json_stringify(node, space));
+}
+
+inline locale_t c_numeric_locale()
+{
+    static locale_t c = newlocale(LC_ALL_MASK, "C", nullptr);
+    return c;
+}
+
+// printf's text of x in the "C" locale, whatever the process's locale is.
+inline std::string c_printf(const char *format, double x)
+{
+    locale_t old = uselocale(c_numeric_locale());
+    char buf[64];
+    snprintf(buf, sizeof buf, format, x);
+    uselocale(old);
+    return buf;
+}
+
+inline std::string c_printf_g16(double x) { return c_printf("%.16g", x); }
+
+// The written form of a number: its "%.16g" text, or null when that text is
+// no JSON number (NaN and the infinities); seventeen digits where sixteen
+// would round a finite number beyond the largest double.
+inline std::string reference_number(double x)
+{
+    std::string s = c_printf_g16(x);
+    if (s.find("inf") != std::string::npos || s.find("nan") != std::string::npos)
+        return "null";
+    if (std::isinf(strtod_l(s.c_str(), nullptr, c_numeric_locale())))
+        return c_printf("%.17g", x);
+    return s;
+}
+
+// The layout rules written down as plainly as possible, recursively.
+inline std::string reference_text(const json_node *node, const char *space, int depth = 0)
+{
+    auto indent = [&](int d) {
+        std::string s;
+        for (int i = 0; i < d; i++)
+            s += space;
+        return s;
+    };
+    switch (node->tag) {
+    case TAG_NULL:
+        return "null";
+    case TAG_BOOL: {
+        unsigned char b;
+        memcpy(&b, &node->bool_, 1);
+        return b ? "true" : "false";
+    }
+    case TAG_STRING:
+        return take_string(json_encode_string(node->string_));
+    case TAG_NUMBER:
+        return reference_number(node->number_);
+    case TAG_ARRAY:
+    case TAG_OBJECT: {
+        bool object = node->tag == TAG_OBJECT;
+        std::string open = object ? "{" : "[", close = object ? "}" : "]";
+        if (!node->children.head)
+            return open + close;
+        std::string s = open;
+        if (space)
+            s += "\n";
+        for (const json_node *c = node->children.head; c; c = c->next) {
+            if (space)
+                s += indent(depth + 1);
+            if (object)
+                s += take_string(json_encode_string(c->key)) + (space ? ": " : ":");
+            s += reference_text(c, space, depth + 1);
+            if (c->next)
+                s += space ? ",\n" : ",";
+            else if (space)
+                s += "\n";
+        }
+        if (space)
+            s += indent(depth);
+        return s + close;
+    }
+    default:
+        return "";
+    }
+}
+
+// Runs job on a thread whose stack is far too small for one frame per level
+// of a 100000-level tree, so that a recursive walk would crash the test.
+inline void run_on_small_stack(const std::function<void()> &job)
+{
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, 256 * 1024);
+    pthread_t thread;
+    auto trampoline = [](void *arg) -> void * {
+        (*static_cast<const std::function<void()> *>(arg))();
+        return nullptr;
+    };
+    if (pthread_create(&thread, &attr, trampoline, const_cast<std::function<void()> *>(&job)) != 0)
+        throw std::runtime_error("pthread_create");
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attr);
+}
+
+// A chain of depth nested containers of one kind ("k" keys for objects),
+// innermost holding leaf (or nothing when leaf is null).
+inline json_node *nested_chain(int depth, json_tag kind, json_node *leaf)
+{
+    json_node *root = kind == TAG_ARRAY ? json_mkarray() : json_mkobject();
+    json_node *cur = root;
+    for (int i = 1; i < depth; i++) {
+        json_node *inner = kind == TAG_ARRAY ? json_mkarray() : json_mkobject();
+        if (kind == TAG_ARRAY)
+            json_append_element(cur, inner);
+        else
+            json_append_member(cur, "k", inner);
+        cur = inner;
+    }
+    if (leaf) {
+        if (kind == TAG_ARRAY)
+            json_append_element(cur, leaf);
+        else
+            json_append_member(cur, "k", leaf);
+    }
+    return root;
+}
+
+// Texts chosen to exercise string-literal writing: quotes, backslashes,
+// control characters, multi-byte UTF-8, the empty text.
+inline std::string random_text(std::mt19937_64 &rng)
+{
+    static const char *const pieces[] = {
+        "", "a", "key", "\"", "\\", "/", "\n", "\t", "\x01", "\x1f", "\x7f",
+        "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", " ", "0", "{", "]", ",", ":"};
+    std::string s;
+    int n = static_cast<int>(rng() % 5);
+    for (int i = 0; i < n; i++)
+        s += pieces[rng() % (sizeof pieces / sizeof pieces[0])];
+    return s;
+}
+
+inline double random_number(std::mt19937_64 &rng)
+{
+    switch (rng() % 6) {
+    case 0: return static_cast<double>(static_cast<int64_t>(rng() % 2000001) - 1000000);
+    case 1: return std::uniform_real_distribution<double>(-1e6, 1e6)(rng);
+    case 2: return std::ldexp(static_cast<double>(rng() >> 11), static_cast<int>(rng() % 200) - 100);
+    case 3: {
+        static const double specials[] = {0.0, -0.0, 0.1, 1e21, 1e-7, 5e-324, 1.0 / 3, 1e300,
+                                          __builtin_nan(""), __builtin_inf(), -__builtin_inf()};
+        return specials[rng() % (sizeof specials / sizeof specials[0])];
+    }
+    default: return std::uniform_real_distribution<double>(-1, 1)(rng);
+    }
+}
+
+inline json_node *random_scalar(std::mt19937_64 &rng)
+{
+    switch (rng() % 4) {
+    case 0: return json_mknull();
+    case 1: return json_mkbool(rng() % 2);
+    case 2: return json_mkstring(random_text(rng).c_str());
+    default: return json_mknumber(random_number(rng));
+    }
+}
+
+// Links child into container with one of the linking operations that suit
+// the container's kind.
+inline void link_randomly(std::mt19937_64 &rng, json_node *container, json_node *child)
+{
+    bool front = rng() % 3 == 0;
+    if (container->tag == TAG_ARRAY) {
+        if (front)
+            json_prepend_element(container, child);
+        else
+            json_append_element(container, child);
+    } else {
+        std::string key = random_text(rng);
+        if (front)
+            json_prepend_member(container, key.c_str(), child);
+        else
+            json_append_member(container, key.c_str(), child);
+    }
+}
+
+// A random tree built by correct use of the tree operations only: every
+// linking operation, and detaching, deleting and relinking children.
+inline json_node *random_tree(std::mt19937_64 &rng, int depth)
+{
+    if (depth <= 0 || rng() % 4 == 0)
+        return random_scalar(rng);
+    json_node *container = rng() % 2 ? json_mkarray() : json_mkobject();
+    int n = static_cast<int>(rng() % 6);
+    for (int i = 0; i < n; i++)
+        link_randomly(rng, container, random_tree(rng, depth - 1));
+    if (n > 0 && rng() % 3 == 0) {
+        // Take a child out and put it back elsewhere in the list.
+        json_node *child = container->children.head;
+        for (int steps = static_cast<int>(rng() % n); steps > 0; steps--)
+            child = child->next;
+        json_remove_from_parent(child);
+        link_randomly(rng, container, child);
+    }
+    if (n > 1 && rng() % 3 == 0)
+        json_delete(rng() % 2 ? container->children.head : container->children.tail);
+    return container;
+}
+
+inline std::string repeat(const std::string &s, int n)
+{
+    std::string r;
+    r.reserve(s.size() * static_cast<size_t>(n));
+    for (int i = 0; i < n; i++)
+        r += s;
+    return r;
+}
+
+#endif
