@@ -390,36 +390,44 @@ static bool parse_string(const char **cursor, char **out)
 
 /* ---- values ---- */
 
-template <bool Build>
-static bool parse_value(const char **cursor, json_node **out, int depth);
+// What a container hands to the reader of one of its values: a private
+// cursor, advanced only on success; the nesting depth of the value; and the
+// slot for the value's node, written only on success and only when building.
+// One record instead of three arguments keeps each level's frame small.
+struct value_slot {
+    const char *cursor;
+    json_node *node;
+    int depth;  // containers that enclose the value
+};
 
-// depth counts the containers that enclose this one.
 template <bool Build>
-static bool parse_array(const char **cursor, json_node **out, int depth)
+static bool parse_value(value_slot *v);
+
+template <bool Build>
+__attribute__((noinline)) static bool parse_array(value_slot *v)
 {
-    const char *p = *cursor;
-    if (*p != '[' || depth >= JSON_MAX_DEPTH)
+    const char *p = v->cursor;
+    if (*p != '[' || v->depth >= JSON_MAX_DEPTH)
         return false;
-    p = skip_ws(p + 1);
     json_node *array = Build ? json_mkarray() : nullptr;
-    if (*p != ']') {
+    value_slot element = {skip_ws(p + 1), nullptr, v->depth + 1};
+    if (*element.cursor != ']') {
         for (;;) {
-            json_node *element;
-            if (!parse_value<Build>(&p, Build ? &element : nullptr, depth + 1))
+            if (!parse_value<Build>(&element))
                 goto fail;
             if (Build)
-                json_append_element(array, element);
-            p = skip_ws(p);
-            if (*p == ']')
+                json_append_element(array, element.node);
+            element.cursor = skip_ws(element.cursor);
+            if (*element.cursor == ']')
                 break;
-            if (*p != ',')
+            if (*element.cursor != ',')
                 goto fail;
-            p = skip_ws(p + 1);
+            element.cursor = skip_ws(element.cursor + 1);
         }
     }
+    v->cursor = element.cursor + 1;
     if (Build)
-        *out = array;
-    *cursor = p + 1;
+        v->node = array;
     return true;
 fail:
     if (Build)
@@ -428,38 +436,42 @@ fail:
 }
 
 template <bool Build>
-static bool parse_object(const char **cursor, json_node **out, int depth)
+__attribute__((noinline)) static bool parse_object(value_slot *v)
 {
-    const char *p = *cursor;
-    if (*p != '{' || depth >= JSON_MAX_DEPTH)
+    const char *p = v->cursor;
+    if (*p != '{' || v->depth >= JSON_MAX_DEPTH)
         return false;
-    p = skip_ws(p + 1);
     json_node *object = Build ? json_mkobject() : nullptr;
-    if (*p != '}') {
+    value_slot member = {skip_ws(p + 1), nullptr, v->depth + 1};
+    if (*member.cursor != '}') {
         for (;;) {
             char *key = nullptr;
-            json_node *member;
-            if (!parse_string(&p, Build ? &key : nullptr))
+            if (!parse_string(&member.cursor, Build ? &key : nullptr))
                 goto fail;
-            p = skip_ws(p);
-            if (*p != ':' ||
-                (p = skip_ws(p + 1), !parse_value<Build>(&p, Build ? &member : nullptr, depth + 1))) {
-                free(key);
-                goto fail;
-            }
+            p = skip_ws(member.cursor);
+            if (*p != ':')
+                goto fail_key;
+            member.cursor = skip_ws(p + 1);
+            if (!parse_value<Build>(&member))
+                goto fail_key;
             if (Build)
-                append_member(object, key, member);
-            p = skip_ws(p);
-            if (*p == '}')
+                append_member(object, key, member.node);
+            member.cursor = skip_ws(member.cursor);
+            if (*member.cursor == '}')
                 break;
-            if (*p != ',')
+            if (*member.cursor != ',')
                 goto fail;
-            p = skip_ws(p + 1);
+            member.cursor = skip_ws(member.cursor + 1);
+            continue;
+        fail_key:
+            if (Build)
+                free(key);
+            goto fail;
         }
     }
+    v->cursor = member.cursor + 1;
     if (Build)
-        *out = object;
-    *cursor = p + 1;
+        v->node = object;
     return true;
 fail:
     if (Build)
@@ -467,16 +479,14 @@ fail:
     return false;
 }
 
+// Everything but the containers, kept out of line so that the recursion
+// through arrays and objects has small frames.
 template <bool Build>
-static bool parse_value(const char **cursor, json_node **out, int depth)
+__attribute__((noinline)) static bool parse_scalar(const char **cursor, json_node **out)
 {
     const char *p = *cursor;
     json_node *node = nullptr;
     switch (*p) {
-    case '[':
-        return parse_array<Build>(cursor, out, depth);
-    case '{':
-        return parse_object<Build>(cursor, out, depth);
     case '"': {
         char *text;
         if (!parse_string(&p, Build ? &text : nullptr))
@@ -515,29 +525,41 @@ static bool parse_value(const char **cursor, json_node **out, int depth)
     return true;
 }
 
+template <bool Build>
+static bool parse_value(value_slot *v)
+{
+    switch (*v->cursor) {
+    case '[':
+        return parse_array<Build>(v);
+    case '{':
+        return parse_object<Build>(v);
+    default:
+        return parse_scalar<Build>(&v->cursor, Build ? &v->node : nullptr);
+    }
+}
+
 /* ---- entry points ---- */
 
 json_node *json_decode(const char *text)
 {
-    const char *p = text;
-    skip_space(&p);
-    json_node *root;
-    if (!parse_value<true>(&p, &root, 0))
+    value_slot root = {text, nullptr, 0};
+    skip_space(&root.cursor);
+    if (!parse_value<true>(&root))
         return nullptr;
-    skip_space(&p);
-    if (*p != '\0') {
-        json_delete(root);
+    skip_space(&root.cursor);
+    if (*root.cursor != '\0') {
+        json_delete(root.node);
         return nullptr;
     }
-    return root;
+    return root.node;
 }
 
 bool json_validate(const char *text)
 {
-    const char *p = text;
-    skip_space(&p);
-    if (!parse_value<false>(&p, nullptr, 0))
+    value_slot root = {text, nullptr, 0};
+    skip_space(&root.cursor);
+    if (!parse_value<false>(&root))
         return false;
-    skip_space(&p);
-    return *p == '\0';
+    skip_space(&root.cursor);
+    return *root.cursor == '\0';
 }
