@@ -240,20 +240,33 @@ static bool byte_is_plain(unsigned char c)
     return c >= 0x20 && c < 0x80 && c != '"' && c != '\\';
 }
 
-// Length of the run of bytes at s (within n) that need no escaping.
+// Length of the run of bytes at s (within n) that are copied unchanged:
+// ASCII that needs no escape and well-formed multi-byte characters.
 static size_t plain_run(const char *s, size_t n)
 {
     size_t i = 0;
-    while (i + 8 <= n) {
-        uint64_t w;
-        memcpy(&w, s + i, 8);
-        if (!word_is_plain(w))
-            break;
-        i += 8;
+    for (;;) {
+        while (i + 8 <= n) {
+            uint64_t w;
+            memcpy(&w, s + i, 8);
+            if (!word_is_plain(w))
+                break;
+            i += 8;
+        }
+        if (i >= n)
+            return i;
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        if (byte_is_plain(c)) {
+            i++;
+        } else if (c >= 0x80) {
+            int len = utf8_validate_cz(s + i);
+            if (len == 0)
+                return i;
+            i += static_cast<size_t>(len);
+        } else {
+            return i;
+        }
     }
-    while (i < n && byte_is_plain(static_cast<unsigned char>(s[i])))
-        i++;
-    return i;
 }
 
 void emit_string(string_builder *sb, const char *s)

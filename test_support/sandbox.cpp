@@ -59,7 +59,7 @@ void enter_sandbox()
         write_proc("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1");
         write_proc("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
     }
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+    if (mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) != 0)
         die("make / private");
     // Scratch space for the overlays' upper layers lives in a private tmpfs,
     // so nothing written here reaches the host's disk.

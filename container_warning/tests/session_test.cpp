@@ -1,0 +1,327 @@
+// pam_suqvo in a libpam session, with the libqvo.so.0 stand-in answering.
+#include "qvo_standin.h"
+#include "sandbox.h"
+#include "suqvo_test.h"
+#include "syslog_capture.h"
+
+#include <dlfcn.h>
+#include <errno.h>
+#include <stdlib.h>
+#include <syslog.h>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using entry_fn = int (*)(pam_handle_t *, int, int, const char **);
+
+// The module's own handle, as libpam loaded it for the application.
+struct loaded_module {
+    void *so = nullptr;
+    bool find() { return (so = dlopen(PAM_SUQVO_SO, RTLD_NOW | RTLD_NOLOAD)) != nullptr; }
+    ~loaded_module()
+    {
+        if (so)
+            dlclose(so);
+    }
+    template <typename F> F symbol(const char *name) { return reinterpret_cast<F>(dlsym(so, name)); }
+};
+
+// Events of the module's log: its opening and closing and what it wrote.
+std::vector<log_event> module_log()
+{
+    std::vector<log_event> out;
+    for (auto &e : log_events())
+        if (e.kind != log_event::message || e.ident == "pam_suqvo")
+            out.push_back(e);
+    return out;
+}
+
+void expect_opened_then_closed(const std::vector<log_event> &log)
+{
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(log_event::open, log.front().kind);
+    EXPECT_EQ("pam_suqvo", log.front().ident);
+    EXPECT_EQ(LOG_CONS | LOG_PID, log.front().option);
+    EXPECT_EQ(LOG_AUTH, log.front().facility);
+    EXPECT_EQ(log_event::close, log.back().kind);
+    for (size_t i = 1; i + 1 < log.size(); i++)
+        EXPECT_EQ(log_event::message, log[i].kind) << "log reopened or closed early at event " << i;
+}
+
+std::vector<std::string> texts_of(const std::vector<conv_message> &messages)
+{
+    std::vector<std::string> out;
+    for (auto &m : messages)
+        out.push_back(m.text);
+    return out;
+}
+
+class SuqvoSession : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        unsetenv("QVO_STANDIN_ANSWER");
+        ASSERT_EQ(PAM_SUCCESS, app.start("alice"));
+        ASSERT_TRUE(module.find()) << "libpam did not load " << PAM_SUQVO_SO;
+        open_entry = module.symbol<entry_fn>("pam_sm_open_session");
+        close_entry = module.symbol<entry_fn>("pam_sm_close_session");
+        ASSERT_TRUE(open_entry && close_entry);
+        clear_log();
+        qvo_standin_reset();
+    }
+
+    void answer(const std::string &mode) { setenv("QVO_STANDIN_ANSWER", mode.c_str(), 1); }
+
+    // libpam folds PAM_IGNORE into the result of the whole stack, so the
+    // module's own answer is taken from its entry point, called on the
+    // handle that libpam set up (its conversation included).
+    int open_session(int flags = 0) { return open_entry(app.handle(), flags, 0, nullptr); }
+    int close_session(int flags = 0) { return close_entry(app.handle(), flags, 0, nullptr); }
+
+    void expect_token_released()
+    {
+        EXPECT_EQ(1, qvo.init_calls);
+        EXPECT_EQ(1, qvo.destroy_calls);
+        EXPECT_EQ(0, qvo.tokens_live);
+    }
+
+    pam_app app{"suqvo", suqvo_stack()};
+    loaded_module module;
+    entry_fn open_entry = nullptr;
+    entry_fn close_entry = nullptr;
+    const qvo_standin_record &qvo = *qvo_standin_calls();
+};
+
+// --- container host: the marker file, of whatever type, silences everything
+
+class SuqvoMarker : public SuqvoSession, public testing::WithParamInterface<bool> {};
+
+TEST_P(SuqvoMarker, NothingHappensOnAContainerHost)
+{
+    if (GetParam())
+        make_dirs(container_marker);
+    else
+        write_file(container_marker, "");
+    answer("inside");
+
+    EXPECT_PAM(PAM_IGNORE, open_session());
+    EXPECT_EQ(0, app.conv_calls);
+    EXPECT_EQ(0, qvo.init_calls + qvo.is_in_calls + qvo.destroy_calls);
+    EXPECT_TRUE(log_events().empty()) << "the log was touched";
+
+    // Control: without the marker the same setup shows the banner.
+    remove_tree(container_marker);
+    EXPECT_PAM(PAM_IGNORE, open_session());
+    EXPECT_EQ(expected_banner, texts_of(app.messages));
+}
+
+INSTANTIATE_TEST_SUITE_P(FileOrDirectory, SuqvoMarker, testing::Bool(),
+                         [](const auto &info) { return info.param ? "directory" : "file"; });
+
+// --- inside a container: the banner, line by line
+
+class SuqvoInside : public SuqvoSession,
+                    public testing::WithParamInterface<std::tuple<std::string, int>> {};
+
+TEST_P(SuqvoInside, ShowsTheNineLinesInOrder)
+{
+    auto [mode, flags] = GetParam();
+    answer(mode);
+
+    EXPECT_PAM(PAM_IGNORE, open_session(flags));
+
+    EXPECT_EQ(expected_banner, texts_of(app.messages));
+    EXPECT_EQ(9, app.conv_calls) << "each line is its own conversation call";
+    for (auto &m : app.messages) {
+        EXPECT_EQ(PAM_ERROR_MSG, m.style);
+        EXPECT_EQ(75u, m.text.size());
+    }
+    ASSERT_EQ(9u, app.messages.size());
+    EXPECT_EQ(app.messages[0].text, app.messages[8].text);
+    EXPECT_EQ(app.messages[1].text, app.messages[7].text);
+
+    expect_token_released();
+    EXPECT_EQ(1, qvo.is_in_calls);
+    EXPECT_TRUE(qvo.last_alloc == &malloc && qvo.last_free == &free)
+        << "the token must come from the process heap";
+    expect_opened_then_closed(module_log());
+    EXPECT_TRUE(log_messages("pam_suqvo").empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AnswersAndFlags, SuqvoInside,
+    testing::Combine(testing::Values("inside", "inside:-1", "inside:7"), testing::Values(0, PAM_SILENT)),
+    [](const auto &info) {
+        std::string name = std::get<0>(info.param);
+        for (auto &c : name)
+            if (!isalnum((unsigned char)c))
+                c = '_';
+        return name + (std::get<1>(info.param) ? "_silent" : "");
+    });
+
+TEST_F(SuqvoSession, BannerIsSentWhileTokenIsHeldAndLogIsOpen)
+{
+    // Seen from the conversation: each line arrives between init_qvotoken
+    // and destroy_qvotoken.
+    struct observed {
+        int messages = 0;
+        int with_token_and_log = 0;
+    } seen;
+    pam_conv conv{};
+    conv.appdata_ptr = &seen;
+    conv.conv = [](int n, const pam_message **, pam_response **resp, void *data) {
+        auto *s = static_cast<observed *>(data);
+        const auto &log = log_events();
+        bool log_open = !log.empty() && log.back().kind == log_event::open && log.back().ident == "pam_suqvo";
+        s->messages += n;
+        if (log_open && qvo_standin_calls()->tokens_live == 1)
+            s->with_token_and_log += n;
+        if (resp)
+            *resp = nullptr;
+        return PAM_SUCCESS;
+    };
+    ASSERT_EQ(PAM_SUCCESS, app.set_item(PAM_CONV, &conv));
+    answer("inside");
+
+    EXPECT_PAM(PAM_IGNORE, open_session());
+    EXPECT_EQ(9, seen.messages);
+    EXPECT_EQ(9, seen.with_token_and_log);
+    expect_token_released();
+}
+
+TEST_F(SuqvoSession, FailingConversationStillGetsEveryLine)
+{
+    app.fallback.result = PAM_CONV_ERR;
+    answer("inside");
+
+    EXPECT_PAM(PAM_IGNORE, open_session());
+    EXPECT_EQ(9, app.conv_calls);
+    EXPECT_EQ(expected_banner, texts_of(app.messages));
+    expect_token_released();
+    expect_opened_then_closed(module_log());
+}
+
+TEST_F(SuqvoSession, ThroughTheLibpamStack)
+{
+    answer("inside");
+
+    // The module is the only one in the stack and ignores the call, so the
+    // stack has no decision to report: libpam answers PAM_PERM_DENIED
+    // rather than a load or symbol error.
+    EXPECT_PAM(PAM_PERM_DENIED, app.open_session(PAM_SILENT));
+    EXPECT_EQ(expected_banner, texts_of(app.messages));
+    expect_token_released();
+
+    EXPECT_PAM(PAM_PERM_DENIED, app.close_session());
+    EXPECT_EQ(9u, app.messages.size()) << "closing a session shows nothing";
+    EXPECT_EQ(1, qvo.init_calls) << "closing a session asks the library nothing";
+}
+
+// --- outside a container
+
+TEST_F(SuqvoSession, OutsideShowsNothing)
+{
+    for (const char *mode : {static_cast<const char *>("outside"), static_cast<const char *>(nullptr)}) {
+        SCOPED_TRACE(mode ? mode : "unset");
+        qvo_standin_reset();
+        clear_log();
+        if (mode)
+            answer(mode);
+        else
+            unsetenv("QVO_STANDIN_ANSWER");
+
+        EXPECT_PAM(PAM_IGNORE, open_session());
+        EXPECT_EQ(0, app.conv_calls);
+        EXPECT_EQ(1, qvo.is_in_calls);
+        expect_token_released();
+        auto log = module_log();
+        EXPECT_EQ(2u, log.size());
+        expect_opened_then_closed(log);
+    }
+}
+
+// --- the library cannot give a token
+
+class SuqvoInitFailure : public SuqvoSession, public testing::WithParamInterface<int> {};
+
+TEST_P(SuqvoInitFailure, LogsTheErrnoOnceAndShowsNothing)
+{
+    int err = GetParam();
+    answer("fail:" + std::to_string(err));
+
+    EXPECT_PAM(PAM_IGNORE, open_session());
+
+    EXPECT_EQ(0, app.conv_calls);
+    EXPECT_EQ(1, qvo.init_calls);
+    EXPECT_EQ(0, qvo.is_in_calls);
+    EXPECT_EQ(0, qvo.destroy_calls) << "there was no token to release";
+    EXPECT_EQ(0, qvo.tokens_live);
+
+    auto log = module_log();
+    ASSERT_EQ(3u, log.size());
+    expect_opened_then_closed(log);
+    const log_event &line = log[1];
+    EXPECT_EQ("Unable to initialize check QVO " + std::to_string(err), line.text);
+    EXPECT_EQ("pam_suqvo", line.ident);
+    EXPECT_EQ(LOG_ERR, line.priority);
+    EXPECT_EQ(LOG_CONS | LOG_PID, line.option);
+    EXPECT_EQ(LOG_AUTH, line.facility);
+    EXPECT_TRUE(line.log_open);
+    EXPECT_EQ(1u, log_messages("pam_suqvo").size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Errnos, SuqvoInitFailure, testing::Values(ENOENT, EACCES, ENOSYS));
+
+// --- closing a session
+
+TEST_F(SuqvoSession, CloseSessionIgnoresWhateverHappenedBefore)
+{
+    EXPECT_PAM(PAM_IGNORE, close_session());
+
+    answer("inside");
+    EXPECT_PAM(PAM_IGNORE, open_session());
+    EXPECT_PAM(PAM_IGNORE, close_session(PAM_SILENT));
+
+    answer("fail:5");
+    EXPECT_PAM(PAM_IGNORE, open_session());
+    qvo_standin_reset();
+    clear_log();
+    EXPECT_PAM(PAM_IGNORE, close_session());
+
+    EXPECT_EQ(9u, app.messages.size()) << "only the one banner";
+    EXPECT_EQ(0, qvo.init_calls + qvo.is_in_calls + qvo.destroy_calls);
+    EXPECT_TRUE(log_events().empty());
+}
+
+// --- the exported token functions on their own
+
+TEST_F(SuqvoSession, TokenFunctionsOpenAndCloseTheLog)
+{
+    auto init = module.symbol<void *(*)()>("init_qvotoken");
+    auto destroy = module.symbol<void (*)(void *)>("destroy_qvotoken");
+    ASSERT_TRUE(init && destroy);
+
+    answer("outside");
+    void *token = init();
+    ASSERT_NE(nullptr, token);
+    ASSERT_EQ(1u, module_log().size());
+    EXPECT_EQ(log_event::open, module_log()[0].kind) << "the log stays open with the token";
+    EXPECT_EQ(1, qvo.tokens_live);
+    destroy(token);
+    EXPECT_EQ(0, qvo.tokens_live);
+    expect_opened_then_closed(module_log());
+
+    clear_log();
+    destroy(nullptr);  // no token: only the log is closed
+    EXPECT_EQ(1, qvo.destroy_calls);
+    ASSERT_EQ(1u, log_events().size());
+    EXPECT_EQ(log_event::close, log_events()[0].kind);
+
+    answer("fail:12");
+    EXPECT_EQ(nullptr, init());
+    EXPECT_EQ(std::vector<std::string>{"Unable to initialize check QVO 12"}, log_messages("pam_suqvo"));
+    destroy(nullptr);
+}
+
+}  // namespace

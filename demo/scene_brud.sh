@@ -1,0 +1,1 @@
+# pam_brud scene: written once the daemon stand-in exists

@@ -1,0 +1,44 @@
+#!/bin/bash
+# The demo's scenes.  Runs inside a private mount namespace (scripts/demo.sh
+# puts it there): /etc, /var and /run are private overlays, so the service
+# files, flag files, keys and sockets written here never reach the host.
+set -euo pipefail
+build=$(realpath "$1")
+here=$(dirname "$(realpath "$0")")
+
+# ---- private namespace set-up ----
+mount -t tmpfs demo /tmp
+for d in etc var run; do
+  mkdir -p /tmp/.demo/$d/upper /tmp/.demo/$d/work
+  mount -t overlay demo -o lowerdir=/$d,upperdir=/tmp/.demo/$d/upper,workdir=/tmp/.demo/$d/work /$d 2>/dev/null ||
+    mount -t overlay demo -o lowerdir=/$d,upperdir=/tmp/.demo/$d/upper,workdir=/tmp/.demo/$d/work,userxattr /$d
+done
+
+BRUD=$build/brute_force_report/pam_brud.so
+TAMLO=$build/session_user_auth/pam_tamlo.so
+SUQVO=$build/container_warning/pam_suqvo.so
+DAEMON=$build/platform/brud_daemon/brud_standin
+export DEMO_SYSLOG_FILE=/tmp/demo-syslog
+export LD_LIBRARY_PATH=$build/platform/qvo   # the container library's stand-in
+export LD_PRELOAD=$build/demo/syslog_to_file.so
+client() { "$build/demo/pam_demo_client" "$@"; }
+
+heading() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+say() { printf '%s\n' "$*" | fold -s -w 78 | sed 's/^/  /'; }
+show_syslog() {
+  if [ -s "$DEMO_SYSLOG_FILE" ]; then
+    echo "  syslog:"
+    sed 's/^/    /' "$DEMO_SYSLOG_FILE"
+  else
+    echo "  syslog: (nothing)"
+  fi
+  : >"$DEMO_SYSLOG_FILE"
+}
+: >"$DEMO_SYSLOG_FILE"
+
+source "$here/scene_brud.sh"
+source "$here/scene_tamlo.sh"
+source "$here/scene_suqvo.sh"
+
+heading "Done"
+say "Everything above ran through the real libpam inside a private namespace; nothing on this host changed."

@@ -1,0 +1,45 @@
+// Preloaded into the demo's PAM application: there is no system logger in
+// the demo's private namespace, so syslog lines go to a file instead.
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <syslog.h>
+#include <unistd.h>
+
+static char current_ident[64] = "";
+
+static void append(int priority, const char *format, va_list ap)
+{
+    const char *path = getenv("DEMO_SYSLOG_FILE");
+    if (!path)
+        return;
+    FILE *f = fopen(path, "ae");
+    if (!f)
+        return;
+    const char *level = (priority & LOG_PRIMASK) == LOG_ERR ? "err" : "info";
+    fprintf(f, "auth.%s %s[%d]: ", level, current_ident, (int)getpid());
+    vfprintf(f, format, ap);
+    fputc('\n', f);
+    fclose(f);
+}
+
+extern "C" {
+void openlog(const char *ident, int, int) { snprintf(current_ident, sizeof current_ident, "%s", ident ? ident : ""); }
+void closelog(void) { current_ident[0] = '\0'; }
+void vsyslog(int priority, const char *format, va_list ap) { append(priority, format, ap); }
+void __vsyslog_chk(int priority, int, const char *format, va_list ap) { append(priority, format, ap); }
+void syslog(int priority, const char *format, ...)
+{
+    va_list ap;
+    va_start(ap, format);
+    append(priority, format, ap);
+    va_end(ap);
+}
+void __syslog_chk(int priority, int, const char *format, ...)
+{
+    va_list ap;
+    va_start(ap, format);
+    append(priority, format, ap);
+    va_end(ap);
+}
+}

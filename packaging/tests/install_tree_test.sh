@@ -1,0 +1,27 @@
+#!/bin/bash
+# Installs into a scratch DESTDIR and checks the tree: the three modules in
+# the security directory, the header, the manual pages, and nothing else.
+set -euo pipefail
+build=$1 security=$2 includedir=$3 mandir=$4
+dest=$(mktemp -d)
+trap 'rm -rf "$dest"' EXIT
+DESTDIR=$dest cmake --install "$build" --prefix /usr >/dev/null
+expected=$(printf '%s\n' \
+  "usr/$security/pam_brud.so" "usr/$security/pam_tamlo.so" "usr/$security/pam_suqvo.so" \
+  "usr/$includedir/pam_brud/json.h" \
+  "usr/$mandir/man8/pam_brud.8" "usr/$mandir/man8/pam_tamlo.8" "usr/$mandir/man8/pam_suqvo.8" | sort)
+actual=$(cd "$dest" && find . -type f -o -type l | sed 's|^\./||' | sort)
+if [ "$expected" != "$actual" ]; then
+  echo "installed tree differs:"; diff <(echo "$expected") <(echo "$actual") || true
+  exit 1
+fi
+case "$security" in
+  lib/*-linux-gnu*/security) ;;
+  *) echo "modules not in the multiarch security directory: $security"; exit 1 ;;
+esac
+for so in "$dest/usr/$security"/*.so; do
+  if readelf -dW "$so" | grep -qE 'RPATH|RUNPATH'; then
+    echo "$so carries a search path into the build tree"; exit 1
+  fi
+done
+echo "install tree ok"
