@@ -1,0 +1,227 @@
+// Speed of pam_brud.so's JSON library beside cJSON, jansson and json-c on
+// the same texts in the same process: three generated documents of about
+// 1.5 MB, and any file named on the command line.
+//
+//   json_bench [--benchmark_filter=...] [file.json ...]
+//   json_bench --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true
+//
+// The second form suits a shared machine: runs of all libraries interleave
+// and the summary takes each one's median.
+//
+// After Google Benchmark's own lines comes a summary in MB/s with the ratio
+// of our figure to each peer's (above 1: we are faster).
+#include "documents.h"
+#include "peers.h"
+
+#include <benchmark/benchmark.h>
+#include <stdio.h>
+
+#include <algorithm>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct document {
+    std::string name;
+    std::string text;
+};
+
+// Trees loaded once for the encoders, freed at exit.
+struct loaded_tree {
+    const json_library *lib;
+    void *tree;
+};
+std::vector<loaded_tree> trees;
+
+void run_decode(benchmark::State &state, const json_library *lib, const document *doc)
+{
+    for (auto _ : state) {
+        bool ok = lib->decode(doc->text.c_str());
+        benchmark::DoNotOptimize(ok);
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(doc->text.size()));
+}
+
+void run_validate(benchmark::State &state, const json_library *lib, const document *doc)
+{
+    for (auto _ : state) {
+        bool ok = lib->validate(doc->text.c_str());
+        benchmark::DoNotOptimize(ok);
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(doc->text.size()));
+}
+
+// Throughput is counted in bytes of the source document, so that the
+// compact and indented figures compare with each other and with decoding.
+void run_print(benchmark::State &state, const json_library *lib, void *tree, bool indented,
+               const document *doc)
+{
+    for (auto _ : state) {
+        size_t n = lib->print(tree, indented);
+        benchmark::DoNotOptimize(n);
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(doc->text.size()));
+}
+
+std::string benchmark_name(const char *op, const document &doc, const json_library *lib)
+{
+    return std::string(op) + "/" + doc.name + "/" + lib->name;
+}
+
+void register_document(const document &doc, const std::vector<const json_library *> &libs)
+{
+    for (const json_library *lib : libs) {
+        if (!lib->decode(doc.text.c_str())) {
+            fprintf(stderr, "%s refuses %s; not measured\n", lib->name, doc.name.c_str());
+            continue;
+        }
+        benchmark::RegisterBenchmark(benchmark_name("decode", doc, lib).c_str(), run_decode, lib, &doc)
+            ->Unit(benchmark::kMillisecond);
+        if (lib->validate)
+            benchmark::RegisterBenchmark(benchmark_name("validate", doc, lib).c_str(), run_validate,
+                                         lib, &doc)
+                ->Unit(benchmark::kMillisecond);
+    }
+    for (const json_library *lib : libs) {
+        if (!lib->load)
+            continue;
+        void *tree = lib->load(doc.text.c_str());
+        if (!tree)
+            continue;
+        trees.push_back({lib, tree});
+        benchmark::RegisterBenchmark(benchmark_name("encode", doc, lib).c_str(), run_print, lib, tree,
+                                     false, &doc)
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(benchmark_name("stringify", doc, lib).c_str(), run_print, lib,
+                                     tree, true, &doc)
+            ->Unit(benchmark::kMillisecond);
+    }
+}
+
+bool read_file(const char *path, document *doc)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    std::stringstream ss;
+    ss << in.rdbuf();
+    std::string name = path;
+    name = name.substr(name.rfind('/') + 1);
+    doc->name = name.substr(0, name.rfind('.'));
+    doc->text = ss.str();
+    return true;
+}
+
+// The console table, then MB/s per operation and document with ratios.
+class summary_reporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run> &runs) override
+    {
+        for (const Run &run : runs) {
+            if (run.error_occurred || run.run_type != Run::RT_Iteration || run.iterations == 0)
+                continue;
+            std::string name = run.run_name.function_name;
+            size_t a = name.find('/'), b = name.rfind('/');
+            if (a == std::string::npos || a == b)
+                continue;
+            auto it = run.counters.find("bytes_per_second");
+            if (it == run.counters.end())
+                continue;
+            double mbps = it->second.value / 1e6;  // already a rate here
+            std::string key = name.substr(0, b), lib = name.substr(b + 1);
+            if (!samples.count(key))
+                order.push_back(key);
+            auto &libs = samples[key];
+            auto found = std::find_if(libs.begin(), libs.end(), [&](auto &l) { return l.first == lib; });
+            if (found == libs.end())
+                found = libs.insert(libs.end(), {lib, {}});
+            found->second.push_back(mbps);
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+
+    void Finalize() override
+    {
+        ConsoleReporter::Finalize();
+        for (auto &[key, libs] : samples)
+            for (auto &[lib, values] : libs) {
+                std::sort(values.begin(), values.end());
+                figures[key].push_back({lib, values[values.size() / 2]});
+            }
+        for (auto &[key, row] : figures)  // ours first, then the peers by name
+            std::sort(row.begin(), row.end(), [](const auto &a, const auto &b) {
+                return std::make_pair(a.first != "pam_brud", a.first) <
+                       std::make_pair(b.first != "pam_brud", b.first);
+            });
+        printf("\nMB/s, median of the repetitions (ratio: pam_brud / peer)\n");
+        for (const std::string &key : order) {
+            const auto &row = figures[key];
+            double ours = 0;
+            for (const auto &f : row)
+                if (f.first == "pam_brud")
+                    ours = f.second;
+            printf("%-32s", key.c_str());
+            for (const auto &f : row) {
+                if (f.first == "pam_brud" || ours == 0)
+                    printf("  %s %.0f", f.first.c_str(), f.second);
+                else
+                    printf("  %s %.0f (%.2fx)", f.first.c_str(), f.second, ours / f.second);
+            }
+            std::string op = key.substr(0, key.find('/'));
+            if (op == "validate") {
+                auto decode = figures.find("decode" + key.substr(op.size()));
+                if (decode != figures.end())
+                    for (const auto &f : decode->second)
+                        if (f.first == "pam_brud" && f.second > 0)
+                            printf("  [%.2fx our decode]", ours / f.second);
+            }
+            printf("\n");
+        }
+    }
+
+private:
+    // Per operation/document, per library: one figure for each repetition.
+    std::map<std::string, std::vector<std::pair<std::string, std::vector<double>>>> samples;
+    std::map<std::string, std::vector<std::pair<std::string, double>>> figures;
+    std::vector<std::string> order;
+};
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    benchmark::Initialize(&argc, argv);
+    static std::vector<document> docs = {
+        {"tweets", tweets_document(1500000)},
+        {"coordinates", coordinates_document(1500000)},
+        {"catalogue", catalogue_document(1500000)},
+    };
+    docs.reserve(docs.size() + size_t(argc));  // registered pointers stay valid
+    for (int i = 1; i < argc; i++) {
+        document doc;
+        if (!read_file(argv[i], &doc)) {
+            fprintf(stderr, "cannot read %s\n", argv[i]);
+            return 2;
+        }
+        docs.push_back(std::move(doc));
+    }
+
+    std::vector<const json_library *> libs = {our_library()};
+    int peer_count = 0;
+    const json_library *const *peers = peer_libraries(&peer_count);
+    for (int i = 0; i < peer_count; i++)
+        libs.push_back(peers[i]);
+    for (const document &doc : docs)
+        register_document(doc, libs);
+
+    summary_reporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    for (const loaded_tree &t : trees)
+        t.lib->release(t.tree);
+    benchmark::Shutdown();
+    return 0;
+}
