@@ -262,6 +262,63 @@ TEST(DecodeNumbers, ValuesMatchStrtodOnARandomSample)
     EXPECT_EQ(mismatches, 0);
 }
 
+// Numbers of up to 19 significant digits over the whole exponent range of a
+// double and beyond: below the subnormals, through them, up to overflow.
+TEST(DecodeNumbers, LongDigitsMatchStrtodOverTheWholeRange)
+{
+    std::mt19937_64 rng(7);
+    auto pick = [&](int lo, int hi) { return int(std::uniform_int_distribution<int>(lo, hi)(rng)); };
+    std::vector<std::string> texts;
+    for (int i = 0; i < 200000; i++) {
+        int digits = pick(1, 19);
+        std::string t = pick(0, 1) ? "-" : "";
+        t += char('0' + pick(1, 9));
+        std::string rest;
+        for (int d = 1; d < digits; d++)
+            rest += char('0' + pick(0, 9));
+        if (!rest.empty())
+            t += "." + rest;
+        t += "e" + std::to_string(pick(-345, 310));
+        texts.push_back(t);
+    }
+    // Round-trip forms of random doubles, and integers halfway between two
+    // doubles (ties go to the even neighbour).
+    for (int i = 0; i < 50000; i++) {
+        uint64_t bits = rng();
+        if (i % 7 == 0)
+            bits &= ~(uint64_t(0x7FF) << 52);  // a subnormal
+        double x;
+        memcpy(&x, &bits, sizeof x);
+        if (!isfinite(x))
+            continue;
+        for (const char *fmt : {"%.17g", "%.16g", "%.15g"}) {
+            char buf[64];
+            snprintf(buf, sizeof buf, fmt, x);
+            texts.push_back(buf);
+        }
+    }
+    for (int k = 53; k < 64; k++)
+        for (int64_t delta : {-1, 0, 1})
+            texts.push_back(std::to_string((uint64_t(1) << k) + (uint64_t(1) << (k - 53)) + delta));
+    for (const char *t : {"2.2250738585072011e-308", "2.2250738585072012e-308", "2.2250738585072014e-308",
+                          "4.9406564584124654e-324", "2.4703282292062327e-324", "2.4703282292062328e-324",
+                          "1.7976931348623157e308", "1.7976931348623158e308", "1.7976931348623159e308",
+                          "9007199254740993", "9007199254740995", "18014398509481993",
+                          "7.2057594037927933e16", "1e-342", "1e-343", "9999999999999999999e-343",
+                          "1e308", "1e309", "0.1e309", "1234567890123456789e-10"})
+        texts.push_back(t);
+    int mismatches = 0;
+    for (const std::string &t : texts) {
+        json_node *n = json_decode(t.c_str());
+        ASSERT_NE(n, nullptr) << t;
+        double want = c_strtod(t.c_str());
+        if (!same_double(n->number_, want) && ++mismatches <= 10)
+            ADD_FAILURE() << t << ": got " << n->number_ << ", strtod gives " << want;
+        json_delete(n);
+    }
+    EXPECT_EQ(mismatches, 0);
+}
+
 TEST(DecodeNumbers, IndependentOfTheProcessLocale)
 {
     ASSERT_NE(setlocale(LC_ALL, "de_DE.UTF-8"), nullptr)
