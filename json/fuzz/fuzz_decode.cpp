@@ -2,11 +2,15 @@
 //  - json_validate and json_decode agree;
 //  - a decoded tree is well formed: links consistent, keys exactly on object
 //    members, every text valid UTF-8 without NUL, depth within the limit;
+//  - a text that is one number decodes to exactly what strtod gives for it
+//    in the C locale;
 //  - once an encoder is linked in, encoding the tree, decoding that text
 //    and encoding again gives the same text (a fixed point).
+#include "decode.h"
 #include "json.h"
 #include "text.h"
 
+#include <locale.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -55,6 +59,14 @@ static void check_fixed_point(const json_node *root)
     json_delete(again);
 }
 
+static void check_number(const char *text, const json_node *root)
+{
+    static locale_t c = newlocale(LC_ALL_MASK, "C", nullptr);
+    require(root && root->tag == TAG_NUMBER);
+    double want = strtod_l(text, nullptr, c);
+    require(memcmp(&want, &root->number_, sizeof want) == 0);
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     char *text = static_cast<char *>(malloc(size + 1));
@@ -63,6 +75,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     bool valid = json_validate(text);
     json_node *root = json_decode(text);
     require(valid == (root != nullptr));
+    if (number_is_valid(text))
+        check_number(text, root);
     if (root) {
         require(root->parent == nullptr && root->key == nullptr);
         check_tree(root, 1);
