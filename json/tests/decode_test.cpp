@@ -394,6 +394,55 @@ TEST(DecodeStrings, RawBytesFollowStrictUtf8)
     EXPECT_FALSE(accepts("{\"\\u0000\": 1}"));
 }
 
+// Length of the well-formed UTF-8 sequence at the start of s (Unicode's
+// table of well-formed byte sequences), 0 if there is none.
+static int reference_utf8_length(const unsigned char *s)
+{
+    struct row {
+        unsigned char lead_lo, lead_hi, second_lo, second_hi;
+        int length;
+    };
+    static const row rows[] = {
+        {0xC2, 0xDF, 0x80, 0xBF, 2}, {0xE0, 0xE0, 0xA0, 0xBF, 3}, {0xE1, 0xEC, 0x80, 0xBF, 3},
+        {0xED, 0xED, 0x80, 0x9F, 3}, {0xEE, 0xEF, 0x80, 0xBF, 3}, {0xF0, 0xF0, 0x90, 0xBF, 4},
+        {0xF1, 0xF3, 0x80, 0xBF, 4}, {0xF4, 0xF4, 0x80, 0x8F, 4},
+    };
+    for (const row &r : rows) {
+        if (s[0] < r.lead_lo || s[0] > r.lead_hi)
+            continue;
+        if (s[1] < r.second_lo || s[1] > r.second_hi)
+            return 0;
+        for (int i = 2; i < r.length; i++)
+            if (s[i] < 0x80 || s[i] > 0xBF)
+                return 0;
+        return r.length;
+    }
+    return 0;
+}
+
+// Every lead byte from 0x80 with every second byte, and a few third and
+// fourth bytes, inside a string: accepted exactly when well formed.
+TEST(DecodeStrings, MultiByteSequencesMatchTheUnicodeTable)
+{
+    const unsigned char tails[] = {0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0xFF};
+    int accepted = 0;
+    for (int lead = 0x80; lead <= 0xFF; lead++)
+        for (int second = 1; second <= 0xFF; second++)
+            for (unsigned char third : tails)
+                for (unsigned char fourth : {0x80, 0xBF, 0x41}) {
+                    unsigned char seq[5] = {(unsigned char)lead, (unsigned char)second, third, fourth, 0};
+                    int n = reference_utf8_length(seq);
+                    std::string body(reinterpret_cast<char *>(seq), n ? n : strlen((char *)seq));
+                    bool want = n != 0;
+                    std::string literal = "\"" + body + "\"";
+                    if (json_validate(literal.c_str()) != want)
+                        ADD_FAILURE() << std::hex << lead << " " << second << " " << int(third) << " "
+                                      << int(fourth);
+                    accepted += want;
+                }
+    EXPECT_GT(accepted, 1000);
+}
+
 // Text placed so that its terminating NUL is the last byte of a readable
 // page: a read past it faults.
 struct guarded_text {
