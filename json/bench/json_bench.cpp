@@ -115,75 +115,74 @@ bool read_file(const char *path, document *doc)
 // The console table, then MB/s per operation and document with ratios.
 class summary_reporter : public benchmark::ConsoleReporter {
 public:
+    explicit summary_reporter(const std::vector<document> &docs) : docs(docs) {}
+
     void ReportRuns(const std::vector<Run> &runs) override
     {
-        for (const Run &run : runs) {
-            if (run.error_occurred || run.run_type != Run::RT_Iteration || run.iterations == 0)
-                continue;
-            std::string name = run.run_name.function_name;
-            size_t a = name.find('/'), b = name.rfind('/');
-            if (a == std::string::npos || a == b)
-                continue;
-            auto it = run.counters.find("bytes_per_second");
-            if (it == run.counters.end())
-                continue;
-            double mbps = it->second.value / 1e6;  // already a rate here
-            std::string key = name.substr(0, b), lib = name.substr(b + 1);
-            if (!samples.count(key))
-                order.push_back(key);
-            auto &libs = samples[key];
-            auto found = std::find_if(libs.begin(), libs.end(), [&](auto &l) { return l.first == lib; });
-            if (found == libs.end())
-                found = libs.insert(libs.end(), {lib, {}});
-            found->second.push_back(mbps);
-        }
+        for (const Run &run : runs)
+            collect(run);
         ConsoleReporter::ReportRuns(runs);
     }
 
     void Finalize() override
     {
         ConsoleReporter::Finalize();
-        for (auto &[key, libs] : samples)
-            for (auto &[lib, values] : libs) {
-                std::sort(values.begin(), values.end());
-                figures[key].push_back({lib, values[values.size() / 2]});
-            }
-        for (auto &[key, row] : figures)  // ours first, then the peers by name
-            std::sort(row.begin(), row.end(), [](const auto &a, const auto &b) {
-                return std::make_pair(a.first != "pam_brud", a.first) <
-                       std::make_pair(b.first != "pam_brud", b.first);
-            });
         printf("\nMB/s, median of the repetitions (ratio: pam_brud / peer)\n");
-        for (const std::string &key : order) {
-            const auto &row = figures[key];
-            double ours = 0;
-            for (const auto &f : row)
-                if (f.first == "pam_brud")
-                    ours = f.second;
-            printf("%-32s", key.c_str());
-            for (const auto &f : row) {
-                if (f.first == "pam_brud" || ours == 0)
-                    printf("  %s %.0f", f.first.c_str(), f.second);
-                else
-                    printf("  %s %.0f (%.2fx)", f.first.c_str(), f.second, ours / f.second);
-            }
-            std::string op = key.substr(0, key.find('/'));
-            if (op == "validate") {
-                auto decode = figures.find("decode" + key.substr(op.size()));
-                if (decode != figures.end())
-                    for (const auto &f : decode->second)
-                        if (f.first == "pam_brud" && f.second > 0)
-                            printf("  [%.2fx our decode]", ours / f.second);
-            }
-            printf("\n");
-        }
+        for (const char *op : {"decode", "validate", "encode", "stringify"})
+            for (const document &doc : docs)
+                print_row(op, doc.name);
     }
 
 private:
-    // Per operation/document, per library: one figure for each repetition.
-    std::map<std::string, std::vector<std::pair<std::string, std::vector<double>>>> samples;
-    std::map<std::string, std::vector<std::pair<std::string, double>>> figures;
-    std::vector<std::string> order;
+    using row = std::map<std::string, std::vector<double>>;  // library: one figure per run
+
+    void collect(const Run &run)
+    {
+        if (run.error_occurred || run.run_type != Run::RT_Iteration || run.iterations == 0)
+            return;
+        const std::string &name = run.run_name.function_name;  // op/document/library
+        size_t last = name.rfind('/');
+        auto rate = run.counters.find("bytes_per_second");
+        if (last == std::string::npos || rate == run.counters.end())
+            return;
+        rows[name.substr(0, last)][name.substr(last + 1)].push_back(rate->second.value / 1e6);
+    }
+
+    double median(const std::string &key, const std::string &lib)
+    {
+        auto r = rows.find(key);
+        if (r == rows.end() || !r->second.count(lib))
+            return 0;
+        std::vector<double> v = r->second[lib];
+        std::sort(v.begin(), v.end());
+        return v[v.size() / 2];
+    }
+
+    void print_row(const std::string &op, const std::string &doc)
+    {
+        std::string key = op + "/" + doc;
+        if (!rows.count(key))
+            return;
+        double ours = median(key, "pam_brud");
+        printf("%-24s", key.c_str());
+        if (ours > 0)
+            printf("  pam_brud %.0f", ours);
+        for (const auto &[lib, runs] : rows[key]) {
+            if (lib == "pam_brud")
+                continue;
+            double theirs = median(key, lib);
+            printf("  %s %.0f", lib.c_str(), theirs);
+            if (ours > 0)
+                printf(" (%.2fx)", ours / theirs);
+        }
+        double decode = median("decode/" + doc, "pam_brud");
+        if (op == "validate" && decode > 0)
+            printf("  [%.2fx our decode]", ours / decode);
+        printf("\n");
+    }
+
+    const std::vector<document> &docs;
+    std::map<std::string, row> rows;  // by op/document
 };
 
 }  // namespace
@@ -214,7 +213,7 @@ int main(int argc, char **argv)
     for (const document &doc : docs)
         register_document(doc, libs);
 
-    summary_reporter reporter;
+    summary_reporter reporter(docs);
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     return 0;
