@@ -127,7 +127,10 @@ public:
     void Finalize() override
     {
         ConsoleReporter::Finalize();
-        printf("\nMB/s, median of the repetitions (ratio: pam_brud / peer)\n");
+        printf("\n");
+        for (const document &doc : docs)
+            printf("%-16s %8zu bytes\n", doc.name.c_str(), doc.text.size());
+        printf("MB/s, median of the repetitions (ratio: pam_brud / peer)\n");
         for (const char *op : {"decode", "validate", "encode", "stringify"})
             for (const document &doc : docs)
                 print_row(op, doc.name);

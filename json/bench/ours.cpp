@@ -5,6 +5,7 @@
 #include <dlfcn.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 namespace {
 
@@ -12,6 +13,8 @@ struct {
     decltype(&::json_decode) decode;
     decltype(&::json_validate) validate;
     decltype(&::json_delete) destroy;
+    decltype(&::json_encode) encode;         // null while the library has no encoder
+    decltype(&::json_stringify) stringify;
 } api;
 
 bool decode(const char *text)
@@ -22,6 +25,19 @@ bool decode(const char *text)
 }
 
 bool validate(const char *text) { return api.validate(text); }
+
+void *load(const char *text) { return api.decode(text); }
+
+size_t print(void *tree, bool indented)
+{
+    auto *root = static_cast<const json_node *>(tree);
+    char *out = indented ? api.stringify(root, "  ") : api.encode(root);
+    size_t n = strlen(out);
+    free(out);
+    return n;
+}
+
+void release(void *tree) { api.destroy(static_cast<json_node *>(tree)); }
 
 template <typename F>
 void bind(void *lib, F &fn, const char *name)
@@ -51,5 +67,12 @@ const json_library *our_library()
     bind(lib, api.decode, "json_decode");
     bind(lib, api.validate, "json_validate");
     bind(lib, api.destroy, "json_delete");
+    api.encode = reinterpret_cast<decltype(api.encode)>(dlsym(lib, "json_encode"));
+    api.stringify = reinterpret_cast<decltype(api.stringify)>(dlsym(lib, "json_stringify"));
+    if (api.encode && api.stringify) {
+        ours.load = load;
+        ours.print = print;
+        ours.release = release;
+    }
     return &ours;
 }
