@@ -4,6 +4,8 @@
 
 #include <unistd.h>
 
+// The byte is read through one module-wide cell, so two threads must not
+// read lines at the same time.
 static char thisChar;
 
 int readline(char *buf, FILE *stream, int limit)

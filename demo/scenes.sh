@@ -17,7 +17,7 @@ done
 BRUD=$build/brute_force_report/pam_brud.so
 TAMLO=$build/session_user_auth/pam_tamlo.so
 SUQVO=$build/container_warning/pam_suqvo.so
-DAEMON=$build/platform/brud_daemon/brud_standin
+DAEMON=$build/platform/brud_daemon/brud_daemon
 export DEMO_SYSLOG_FILE=/tmp/demo-syslog
 export LD_LIBRARY_PATH=$build/platform/qvo   # the container library's stand-in
 export LD_PRELOAD=$build/demo/syslog_to_file.so

@@ -3,6 +3,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -17,9 +18,12 @@ static void append(int priority, const char *format, va_list ap)
     if (!f)
         return;
     const char *level = (priority & LOG_PRIMASK) == LOG_ERR ? "err" : "info";
-    fprintf(f, "auth.%s %s[%d]: ", level, current_ident, (int)getpid());
-    vfprintf(f, format, ap);
-    fputc('\n', f);
+    char text[2048];
+    vsnprintf(text, sizeof text, format, ap);
+    size_t len = strlen(text);
+    while (len > 0 && (text[len - 1] == '\n' || text[len - 1] == '\r'))
+        text[--len] = '\0';  // a logger keeps one line per message
+    fprintf(f, "auth.%s %s[%d]: %s\n", level, current_ident, (int)getpid(), text);
     fclose(f);
 }
 

@@ -1,0 +1,160 @@
+#include "brud_harness.h"
+
+#include "sandbox.h"
+#include "syslog_capture.h"
+
+#include <crypt.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/prctl.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+void enable_brud(const std::string &key)
+{
+    write_file(FLAG_FILE, "");
+    write_file(KEY_FILE, key + "\n", 0600);
+    make_dirs("/var/run");
+}
+
+static int record_counter = 0;
+
+brud_daemon::brud_daemon(const std::vector<std::string> &args)
+    : record_("/tmp/brud-record-" + std::to_string(getpid()) + "-" + std::to_string(++record_counter))
+{
+    int ready[2];
+    if (pipe2(ready, O_CLOEXEC) != 0) {
+        perror("pipe2");
+        abort();
+    }
+    std::vector<std::string> all = {BRUD_DAEMON_PATH, "--ready-fd", "3", "--record", record_};
+    all.insert(all.end(), args.begin(), args.end());
+    pid_ = fork();
+    if (pid_ == 0) {
+        // The daemon goes when the test process goes, however it ends.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        // dup2 clears close-on-exec on the copy.
+        if (ready[1] == 3)
+            fcntl(3, F_SETFD, 0);
+        else
+            dup2(ready[1], 3);
+        std::vector<char *> argv;
+        for (auto &a : all)
+            argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(ready[1]);
+    char byte = 0;
+    struct pollfd p = {ready[0], POLLIN, 0};
+    bool up = poll(&p, 1, 20000) == 1 && read(ready[0], &byte, 1) == 1;
+    close(ready[0]);
+    if (!up) {
+        fprintf(stderr, "brud_daemon did not start\n");
+        abort();
+    }
+}
+
+brud_daemon::~brud_daemon() { stop(); }
+
+void brud_daemon::stop()
+{
+    if (pid_ <= 0)
+        return;
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+}
+
+std::string brud_daemon::received() const { return read_file(record_); }
+
+std::vector<std::string> brud_daemon::lines() const
+{
+    std::vector<std::string> out;
+    std::string all = received();
+    size_t start = 0;
+    while (start < all.size()) {
+        size_t end = all.find('\n', start);
+        end = end == std::string::npos ? all.size() : end + 1;
+        out.push_back(all.substr(start, end - start));
+        start = end;
+    }
+    return out;
+}
+
+std::string member(const std::string &report, const std::string &key)
+{
+    std::string marker = "\"" + key + "\":";
+    auto at = report.find(marker);
+    if (at == std::string::npos)
+        return "(missing)";
+    size_t start = at + marker.size(), end = start;
+    if (report[end] == '"') {
+        for (end++; end < report.size() && report[end] != '"'; end++)
+            if (report[end] == '\\')
+                end++;
+        end++;
+    } else {
+        end = report.find_first_of(",}", start);
+    }
+    return report.substr(start, std::min(end, report.size()) - start);
+}
+
+std::vector<std::string> brud_log() { return log_messages("PAM-brud"); }
+
+static std::string quoted(const char *s)
+{
+    if (!s)
+        return "null";
+    std::string out = "\"";
+    for (; *s; s++) {
+        if (*s == '"' || *s == '\\')
+            out += '\\';
+        out += *s;
+    }
+    return out + "\"";
+}
+
+std::string expected_report(const report_fields &f)
+{
+    return "ACTION {\"action\":\"" + f.action + "\", \"auth_database\":\"system\", \"username\":" +
+           quoted(f.user) + ", \"remote_host\":" + quoted(f.rhost) +
+           ", \"status\":1, \"login_time\":" + std::to_string(f.login_time) +
+           ", \"quit_after\":1, \"local_port\":0, \"remote_user\":" + quoted(f.ruser) +
+           ", \"auth_service\":" + quoted(f.service) + ", \"tty\":" + quoted(f.tty) +
+           ", \"authtoken_hash\":" + quoted(f.hash) + "}\n";
+}
+
+long long salt_window(long long login_time)
+{
+    return (login_time - login_time % 3600 - 946684800LL) / 3600;
+}
+
+std::string expected_hash(const std::string &token, long long login_time,
+                          const std::string &user_part, const std::string &host_part)
+{
+    std::string salt = ("$6$" + std::to_string(salt_window(login_time)) + user_part + host_part).substr(0, 15);
+    struct crypt_data data;
+    memset(&data, 0, sizeof data);
+    const char *hash = crypt_rn(token.c_str(), salt.c_str(), &data, sizeof data);
+    if (!hash || hash[0] == '*') {
+        for (size_t i = 3; i < salt.size(); i++)
+            if (!isalnum((unsigned char)salt[i]) && salt[i] != '.' && salt[i] != '/')
+                salt[i] = '.';
+        hash = crypt_rn(token.c_str(), salt.c_str(), &data, sizeof data);
+    }
+    return hash ? hash : "(refused)";
+}
+
+double alarm_left()
+{
+    struct itimerval now;
+    getitimer(ITIMER_REAL, &now);
+    return double(now.it_value.tv_sec) + double(now.it_value.tv_usec) / 1e6;
+}

@@ -1,0 +1,317 @@
+// Failures that a test cannot provoke from outside, and what the module does
+// with its secrets. This executable defines socket, sigaction, send and
+// explicit_bzero itself; the module's calls of them bind here.
+#include "brud.h"
+#include "brud_harness.h"
+#include "pam_app.h"
+#include "sandbox.h"
+#include "syslog_capture.h"
+
+#include <gtest/gtest.h>
+
+#include <crypt.h>
+#include <dlfcn.h>
+#include <errno.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <time.h>
+#include <unistd.h>
+#if __has_include(<valgrind/memcheck.h>)
+#include <valgrind/memcheck.h>
+#else
+#define VALGRIND_MAKE_MEM_DEFINED(p, n) ((void)(p), (void)(n))
+#endif
+
+namespace fault {
+bool fail_unix_socket = false;
+double slow_unix_socket = 0;  // seconds of CPU spent before creating one
+int sigalrm_sets = 0;     // calls that set the SIGALRM action
+int fail_sigalrm_set = 0;  // fail this one (1-based); 0: none
+int sends = 0;
+int fail_send = 0;         // fail this one (1-based); 0: none
+std::vector<int> send_flags;
+bool record_wipes = false;
+std::vector<std::string> wipes;
+
+void reset()
+{
+    fail_unix_socket = false;
+    slow_unix_socket = 0;
+    sigalrm_sets = fail_sigalrm_set = sends = fail_send = 0;
+    send_flags.clear();
+    record_wipes = false;
+    wipes.clear();
+}
+}  // namespace fault
+
+template <typename F>
+static F next_definition(const char *name)
+{
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+extern "C" {
+__attribute__((visibility("default"))) int socket(int domain, int type, int protocol)
+{
+    if (fault::fail_unix_socket && domain == AF_UNIX) {
+        errno = EMFILE;
+        return -1;
+    }
+    if (fault::slow_unix_socket > 0 && domain == AF_UNIX) {
+        // Busy, not asleep: an alarm now goes off between two calls.
+        struct timespec start, now;
+        clock_gettime(CLOCK_MONOTONIC, &start);
+        do
+            clock_gettime(CLOCK_MONOTONIC, &now);
+        while (double(now.tv_sec - start.tv_sec) + double(now.tv_nsec - start.tv_nsec) / 1e9 <
+               fault::slow_unix_socket);
+    }
+    static auto real = next_definition<int (*)(int, int, int)>("socket");
+    return real(domain, type, protocol);
+}
+
+__attribute__((visibility("default"))) int sigaction(int sig, const struct sigaction *act,
+                                                     struct sigaction *old)
+{
+    if (sig == SIGALRM && act && ++fault::sigalrm_sets == fault::fail_sigalrm_set) {
+        errno = EINVAL;
+        return -1;
+    }
+    static auto real = next_definition<int (*)(int, const struct sigaction *, struct sigaction *)>("sigaction");
+    return real(sig, act, old);
+}
+
+__attribute__((visibility("default"))) ssize_t send(int fd, const void *buf, size_t n, int flags)
+{
+    fault::send_flags.push_back(flags);
+    if (++fault::sends == fault::fail_send) {
+        errno = EIO;
+        return -1;
+    }
+    static auto real = next_definition<ssize_t (*)(int, const void *, size_t, int)>("send");
+    return real(fd, buf, n, flags);
+}
+
+// Records the wipes that pam_brud itself asks for (libcrypt wipes its own
+// scratch memory through here as well).
+static void wipe(void *p, size_t n, void *caller)
+{
+    Dl_info info;
+    if (fault::record_wipes && dladdr(caller, &info) && info.dli_fname &&
+        strcmp(info.dli_fname, PAM_BRUD_SO) == 0) {
+        // A buffer zeroed before its first use holds bytes never set; only
+        // the recorded copy is searched, so they count as defined there.
+        fault::wipes.emplace_back(static_cast<char *>(p), n);
+        VALGRIND_MAKE_MEM_DEFINED(fault::wipes.back().data(), n);
+    }
+    memset(p, 0, n);
+    asm volatile("" : : "r"(p) : "memory");
+}
+
+__attribute__((visibility("default"))) void explicit_bzero(void *p, size_t n)
+{
+    wipe(p, n, __builtin_return_address(0));
+}
+
+__attribute__((visibility("default"))) void __explicit_bzero_chk(void *p, size_t n, size_t)
+{
+    wipe(p, n, __builtin_return_address(0));
+}
+}
+
+namespace {
+
+const std::string STACK_LINE = std::string("auth required ") + PAM_BRUD_SO;
+
+int module_result(int stack_result)
+{
+    return stack_result == PAM_PERM_DENIED ? PAM_IGNORE : stack_result;
+}
+
+int authenticate(const char *token = "tok en")
+{
+    pam_app app("sshd", {STACK_LINE});
+    app.start("alice");
+    app.set_item(PAM_RHOST, "192.0.2.8");
+    app.fallback.text = token;
+    return module_result(app.authenticate());
+}
+
+int setcred()
+{
+    pam_app app("sshd", {STACK_LINE});
+    app.start("alice");
+    return module_result(app.setcred(PAM_ESTABLISH_CRED));
+}
+
+volatile sig_atomic_t host_alarms = 0;
+void host_handler(int) { host_alarms = 1; }
+
+void install_host_alarm()
+{
+    struct sigaction act;
+    memset(&act, 0, sizeof act);
+    act.sa_handler = host_handler;
+    act.sa_flags = SA_RESTART;
+    sigaction(SIGALRM, &act, nullptr);
+    alarm(30);
+}
+
+void expect_host_alarm_kept()
+{
+    EXPECT_GT(alarm_left(), 28.0);
+    alarm(0);
+    struct sigaction now;
+    sigaction(SIGALRM, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, host_handler);
+    EXPECT_EQ(now.sa_flags & SA_RESTART, SA_RESTART);
+}
+
+bool any_wipe_contains(const std::string &text)
+{
+    for (auto &w : fault::wipes)
+        if (w.find(text) != std::string::npos)
+            return true;
+    return false;
+}
+
+class BrudFault : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        enable_brud();
+        clear_log();
+        fault::reset();
+        fds_before = count_open_fds();
+    }
+    void TearDown() override
+    {
+        fault::reset();
+        EXPECT_EQ(count_open_fds(), fds_before) << "descriptor left open";
+    }
+    int fds_before = 0;
+};
+
+}  // namespace
+
+TEST_F(BrudFault, SocketThatCannotBeCreated)
+{
+    brud_daemon daemon;
+    install_host_alarm();
+    fault::fail_unix_socket = true;
+    EXPECT_EQ(connect_brud(), -1);
+    expect_host_alarm_kept();
+    EXPECT_EQ(brud_log(), std::vector<std::string>{"opening socket"});
+    EXPECT_PAM(PAM_IGNORE, authenticate());
+    EXPECT_EQ(daemon.received(), "");
+}
+
+TEST_F(BrudFault, AlarmThatWentOffBetweenCallsStillEndsTheStage)
+{
+    // The 2 s for connecting are spent before connect() starts; connect()
+    // must not then wait without a timeout (the backlog is kept full).
+    int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    strcpy(addr.sun_path, SOCKET_PATH.c_str());
+    unlink(SOCKET_PATH.c_str());
+    ASSERT_EQ(bind(listener, (sockaddr *)&addr, sizeof addr), 0);
+    ASSERT_EQ(listen(listener, 0), 0);
+    int filler = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    ASSERT_EQ(connect(filler, (sockaddr *)&addr, sizeof addr), 0);
+
+    fault::slow_unix_socket = 2.3;
+    EXPECT_EQ(connect_brud(), -1);
+    std::vector<std::string> expected = {"timeout while connecting to quorixd",
+                                         "failed to connect stream socket"};
+    EXPECT_EQ(brud_log(), expected);
+    close(filler);
+    close(listener);
+}
+
+TEST_F(BrudFault, SigalrmActionThatCannotBeInstalledForTheLogin)
+{
+    brud_daemon daemon;
+    install_host_alarm();
+    fault::fail_sigalrm_set = fault::sigalrm_sets + 1;
+    EXPECT_EQ(connect_brud(), -1);
+    expect_host_alarm_kept();
+    EXPECT_EQ(brud_log(), std::vector<std::string>{"error setting sigalrm"});
+    EXPECT_EQ(daemon.received(), "");
+}
+
+TEST_F(BrudFault, SigalrmActionThatCannotBeInstalledForTheReport)
+{
+    brud_daemon daemon;
+    int fd = connect_brud();
+    ASSERT_GE(fd, 0);
+    install_host_alarm();
+    fault::fail_sigalrm_set = fault::sigalrm_sets + 1;
+    EXPECT_EQ(tell_brud(fd, 0, "alice", nullptr, nullptr, 1, nullptr, nullptr, nullptr), BRUD_FAILED);
+    disconnect_brud(fd);
+    expect_host_alarm_kept();
+    EXPECT_TRUE(brud_log().empty());
+    EXPECT_EQ(daemon.lines().size(), 1u);  // the login only
+
+    // Through libpam: the connection's own set and restore come first.
+    fault::fail_sigalrm_set = fault::sigalrm_sets + 3;
+    EXPECT_PAM(PAM_IGNORE, authenticate());
+    fault::fail_sigalrm_set = fault::sigalrm_sets + 3;
+    EXPECT_PAM(PAM_SUCCESS, setcred());
+    EXPECT_EQ(daemon.lines().size(), 3u);  // two more logins, no report
+    EXPECT_TRUE(brud_log().empty());
+}
+
+TEST_F(BrudFault, ReportThatCannotBeWritten)
+{
+    brud_daemon daemon;
+    fault::fail_send = fault::sends + 2;
+    EXPECT_PAM(PAM_IGNORE, authenticate());
+    fault::fail_send = fault::sends + 2;
+    EXPECT_PAM(PAM_SUCCESS, setcred());
+    std::vector<std::string> expected(2, "err writing to stream socket");
+    EXPECT_EQ(brud_log(), expected);
+    EXPECT_EQ(daemon.lines().size(), 2u);
+}
+
+TEST_F(BrudFault, EveryWriteToTheDaemonIsNoSignal)
+{
+    brud_daemon daemon;
+    EXPECT_PAM(PAM_SUCCESS, authenticate());
+    ASSERT_EQ(fault::send_flags.size(), 2u);
+    for (int flags : fault::send_flags)
+        EXPECT_EQ(flags & MSG_NOSIGNAL, MSG_NOSIGNAL);
+}
+
+TEST_F(BrudFault, KeyLoginLineAndHashAreWipedOnceSent)
+{
+    brud_daemon daemon;
+    // Control: with the feature off nothing secret passes through a wipe.
+    remove_tree(FLAG_FILE);
+    fault::record_wipes = true;
+    EXPECT_PAM(PAM_SUCCESS, authenticate());
+    EXPECT_FALSE(any_wipe_contains(TEST_KEY));
+
+    enable_brud();
+    fault::wipes.clear();
+    EXPECT_PAM(PAM_SUCCESS, authenticate());
+    fault::record_wipes = false;
+    auto lines = daemon.lines();
+    ASSERT_EQ(lines.size(), 2u);
+    std::string quoted_hash = member(lines[1], "authtoken_hash");
+    ASSERT_EQ(quoted_hash.substr(0, 4), "\"$6$");
+    std::string hash = quoted_hash.substr(1, quoted_hash.size() - 2);
+
+    bool key_buffer = false, crypt_storage = false;
+    for (auto &w : fault::wipes) {
+        key_buffer |= w.size() == BRUD_KEY_SIZE && w.compare(0, TEST_KEY.size() + 1, TEST_KEY + '\0') == 0;
+        crypt_storage |= w.size() == sizeof(struct crypt_data) && w.find(hash) != std::string::npos;
+    }
+    EXPECT_TRUE(key_buffer) << "key buffer";
+    EXPECT_TRUE(any_wipe_contains("AUTH pam " + TEST_KEY + "\n")) << "login line";
+    EXPECT_TRUE(any_wipe_contains(lines[1])) << "report line";
+    EXPECT_TRUE(any_wipe_contains(quoted_hash)) << "encoded hash";
+    EXPECT_TRUE(crypt_storage) << "crypt storage";
+}

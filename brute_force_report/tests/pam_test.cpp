@@ -1,0 +1,425 @@
+// pam_brud through the real libpam: the feature switch, the items and their
+// sanitising, the token hash and both verdict tables.
+#include "brud_harness.h"
+#include "pam_app.h"
+#include "sandbox.h"
+#include "syslog_capture.h"
+
+#include <gtest/gtest.h>
+
+#include <crypt.h>
+#include <dlfcn.h>
+#include <security/pam_modules.h>
+#include <syslog.h>
+
+#define ASSERT_PAM(expected, actual) ASSERT_EQ(pam_result_name(expected), pam_result_name(actual))
+
+namespace {
+
+const std::string STACK_LINE = std::string("auth required ") + PAM_BRUD_SO;
+
+// libpam answers PAM_PERM_DENIED for a stack whose every module ignored the
+// call; pam_brud never returns PAM_PERM_DENIED itself, so the mapping back
+// is unambiguous.
+int module_result(int stack_result)
+{
+    return stack_result == PAM_PERM_DENIED ? PAM_IGNORE : stack_result;
+}
+
+struct attempt {
+    const char *user = "alice";  // null: asked through the conversation
+    const char *rhost = nullptr;
+    const char *tty = nullptr;
+    const char *ruser = nullptr;
+    std::string service = "sshd";
+    std::string token = "correct horse";
+    int token_conv_result = PAM_SUCCESS;
+};
+
+struct outcome {
+    int authenticate = -1;
+    int setcred = -1;
+    int conv_calls = 0;
+};
+
+void set_items(pam_app &app, const attempt &a)
+{
+    if (a.rhost)
+        EXPECT_PAM(PAM_SUCCESS, app.set_item(PAM_RHOST, a.rhost));
+    if (a.tty)
+        EXPECT_PAM(PAM_SUCCESS, app.set_item(PAM_TTY, a.tty));
+    if (a.ruser)
+        EXPECT_PAM(PAM_SUCCESS, app.set_item(PAM_RUSER, a.ruser));
+}
+
+// pam_authenticate (then pam_setcred, when asked) on fresh handles; no
+// descriptor may stay open afterwards. The setcred gets a handle of its own:
+// after an authentication libpam would rule its result by the one that
+// authentication gave.
+outcome run(const attempt &a, bool with_setcred = false)
+{
+    int fds = count_open_fds();
+    outcome out;
+    {
+        pam_app app(a.service, {STACK_LINE});
+        EXPECT_PAM(PAM_SUCCESS, app.start(a.user));
+        set_items(app, a);
+        if (!a.user)
+            app.replies.push_back({PAM_SUCCESS, true, "alice"});
+        app.replies.push_back({a.token_conv_result, true, a.token});
+        out.authenticate = module_result(app.authenticate());
+        out.conv_calls = app.conv_calls;
+    }
+    if (with_setcred) {
+        pam_app app(a.service, {STACK_LINE});
+        EXPECT_PAM(PAM_SUCCESS, app.start(a.user));
+        set_items(app, a);
+        if (!a.user)
+            app.replies.push_back({PAM_SUCCESS, true, "alice"});
+        out.setcred = module_result(app.setcred(PAM_ESTABLISH_CRED));
+        out.conv_calls += app.conv_calls;
+    }
+    EXPECT_EQ(count_open_fds(), fds) << "descriptor left open";
+    return out;
+}
+
+// pam_sm_setcred called directly with exactly these flags (libpam would
+// turn flags of 0 into PAM_ESTABLISH_CRED).
+int setcred_directly(const attempt &a, int flags)
+{
+    void *module = dlopen(PAM_BRUD_SO, RTLD_NOW);
+    auto setcred = reinterpret_cast<int (*)(pam_handle_t *, int, int, const char **)>(
+        dlsym(module, "pam_sm_setcred"));
+    pam_app app(a.service, {STACK_LINE});
+    EXPECT_PAM(PAM_SUCCESS, app.start(a.user));
+    set_items(app, a);
+    int result = setcred(app.handle(), flags, 0, nullptr);
+    dlclose(module);
+    return result;
+}
+
+std::string report_of(const brud_daemon &daemon, size_t index = 1)
+{
+    auto lines = daemon.lines();
+    return index < lines.size() ? lines[index] : "(no report)";
+}
+
+long long login_time_of(const std::string &report) { return std::stoll(member(report, "login_time")); }
+
+class BrudPam : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        enable_brud();
+        clear_log();
+    }
+};
+
+}  // namespace
+
+TEST_F(BrudPam, FeatureSwitchIsThePresenceOfEitherFlagFile)
+{
+    brud_daemon daemon;
+    remove_tree(FLAG_FILE);
+    outcome off = run(attempt{}, true);
+    EXPECT_PAM(PAM_SUCCESS, off.authenticate);
+    EXPECT_PAM(PAM_SUCCESS, off.setcred);
+    EXPECT_EQ(off.conv_calls, 0);
+    EXPECT_EQ(daemon.received(), "");
+
+    write_file(ALT_FLAG_FILE, "");
+    EXPECT_PAM(PAM_SUCCESS, run(attempt{}).authenticate);
+    EXPECT_EQ(daemon.lines().size(), 2u);
+
+    remove_tree(ALT_FLAG_FILE);
+    make_dirs(FLAG_FILE);  // any kind of file will do
+    EXPECT_PAM(PAM_SUCCESS, run(attempt{}).authenticate);
+    EXPECT_EQ(daemon.lines().size(), 4u);
+    remove_tree(FLAG_FILE);
+}
+
+TEST_F(BrudPam, VerdictTable)
+{
+    struct {
+        std::vector<std::string> script;
+        int authenticate;
+    } rows[] = {
+        {{"--verdict", "200 ok\\n"}, PAM_SUCCESS},
+        {{"--verdict", "550 blocked\\n"}, PAM_AUTH_ERR},
+        {{"--verdict", "580 blocked\\n"}, PAM_AUTH_ERR},
+        {{"--verdict", "500 later\\n"}, PAM_IGNORE},
+        {{"--verdict", "-1\\n"}, PAM_IGNORE},
+        {{"--verdict", "421 try later\\n"}, PAM_IGNORE},
+        {{"--verdict", "what?\\n"}, PAM_IGNORE},
+        {{"--close", "verdict"}, PAM_IGNORE},
+    };
+    for (auto &row : rows) {
+        brud_daemon daemon(row.script);
+        outcome got = run(attempt{}, true);
+        EXPECT_PAM(row.authenticate, got.authenticate) << row.script[1];
+        EXPECT_PAM(PAM_SUCCESS, got.setcred) << row.script[1];
+        auto lines = daemon.lines();
+        ASSERT_EQ(lines.size(), 4u) << row.script[1];
+        EXPECT_EQ(member(lines[1], "action"), "\"PAM_AUTHENTICATE\"");
+        EXPECT_EQ(member(lines[3], "action"), "\"PAM_SETCRED\"");
+    }
+}
+
+TEST_F(BrudPam, UnreachableDaemonAsksTheUserNothing)
+{
+    attempt a;
+    a.user = nullptr;
+    outcome got = run(a, true);
+    EXPECT_PAM(PAM_IGNORE, got.authenticate);
+    EXPECT_PAM(PAM_IGNORE, got.setcred);
+    EXPECT_EQ(got.conv_calls, 1);  // the user name, asked by setcred's own gathering
+    std::vector<std::string> expected(2, "failed to connect stream socket");
+    EXPECT_EQ(brud_log(), expected);
+
+    outcome auth_only = run(a);
+    EXPECT_EQ(auth_only.conv_calls, 0);
+}
+
+TEST_F(BrudPam, RefusedUserNamesAreServiceErrors)
+{
+    for (const char *user : {"al ice", "alice\r", "al\nice"}) {
+        brud_daemon daemon;
+        attempt a;
+        a.user = user;
+        outcome got = run(a, true);
+        EXPECT_PAM(PAM_SERVICE_ERR, got.authenticate);
+        EXPECT_PAM(PAM_SERVICE_ERR, got.setcred);
+        // Authentication had already logged in; setcred never connects.
+        EXPECT_EQ(daemon.received(), "AUTH pam " + TEST_KEY + "\n");
+    }
+    brud_daemon daemon;
+    attempt a;
+    a.user = nullptr;
+    pam_app app(a.service, {STACK_LINE});
+    ASSERT_PAM(PAM_SUCCESS, app.start(nullptr));
+    app.fallback.result = PAM_CONV_ERR;
+    EXPECT_PAM(PAM_SERVICE_ERR, module_result(app.authenticate()));
+    pam_app other(a.service, {STACK_LINE});
+    ASSERT_PAM(PAM_SUCCESS, other.start(nullptr));
+    other.fallback.result = PAM_CONV_ERR;
+    EXPECT_PAM(PAM_SERVICE_ERR, module_result(other.setcred(PAM_ESTABLISH_CRED)));
+}
+
+TEST_F(BrudPam, SetcredFlagsAndExemptServices)
+{
+    brud_daemon daemon;
+    attempt a;
+    EXPECT_PAM(PAM_SUCCESS, setcred_directly(a, PAM_REFRESH_CRED));
+    EXPECT_PAM(PAM_SUCCESS, setcred_directly(a, PAM_SILENT));
+    EXPECT_PAM(PAM_SUCCESS, setcred_directly(a, PAM_DELETE_CRED));
+    EXPECT_EQ(daemon.received(), "");
+    EXPECT_PAM(PAM_SUCCESS, setcred_directly(a, 0));
+    EXPECT_PAM(PAM_SUCCESS, setcred_directly(a, PAM_ESTABLISH_CRED | PAM_SILENT));
+    EXPECT_EQ(daemon.lines().size(), 4u);
+
+    for (const char *service : {"crond", "atd"}) {
+        a.service = service;
+        EXPECT_PAM(PAM_SUCCESS, setcred_directly(a, PAM_ESTABLISH_CRED));
+    }
+    EXPECT_EQ(daemon.lines().size(), 4u);
+
+    // Exemption is for setcred only, and for the exact name only.
+    a.service = "atd";
+    EXPECT_PAM(PAM_SUCCESS, run(a).authenticate);
+    EXPECT_EQ(member(report_of(daemon, 5), "auth_service"), "\"atd\"");
+    a.service = "crond ";
+    EXPECT_PAM(PAM_SUCCESS, setcred_directly(a, PAM_ESTABLISH_CRED));
+    EXPECT_EQ(member(report_of(daemon, 7), "auth_service"), "null");
+}
+
+TEST_F(BrudPam, ReportCarriesTheItemsAndTheSaltedHash)
+{
+    brud_daemon daemon;
+    attempt a;
+    a.rhost = "203.0.113.5";
+    a.tty = "ssh";
+    a.ruser = "bob";
+    a.token = "pass word";  // blanks do not make a token unusable
+    ASSERT_PAM(PAM_SUCCESS, run(a, true).authenticate);
+    std::string report = report_of(daemon);
+    long long t = login_time_of(report);
+    std::string hash = expected_hash(a.token, t, "bob", "203.0.113.5");
+    report_fields f;
+    f.user = "alice";
+    f.rhost = a.rhost;
+    f.ruser = "bob";
+    f.login_time = t;
+    f.service = "sshd";
+    f.tty = "ssh";
+    f.hash = hash.c_str();
+    EXPECT_EQ(report, expected_report(f));
+    EXPECT_NEAR(double(t), double(time(nullptr)), 5.0);
+
+    std::string setcred = report_of(daemon, 3);
+    f.action = "PAM_SETCRED";
+    f.hash = nullptr;
+    f.login_time = login_time_of(setcred);
+    EXPECT_EQ(setcred, expected_report(f));
+}
+
+TEST_F(BrudPam, BadOptionalItemsAreDroppedAndTheSaltFallsBack)
+{
+    struct {
+        const char *rhost, *tty, *ruser;
+        const char *sent_rhost, *sent_tty, *sent_ruser;
+        std::string user_part, host_part;
+    } cases[] = {
+        {"bad host", "pts/0", "x\ry", nullptr, "pts/0", nullptr, "alice", "pts/0"},
+        {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, "alice", "nohost"},
+        {"h\n", "t t", nullptr, nullptr, nullptr, nullptr, "alice", "nohost"},
+        {nullptr, "tty1", "carol", nullptr, "tty1", "carol", "carol", "tty1"},
+    };
+    for (auto &c : cases) {
+        brud_daemon daemon;
+        attempt a;
+        a.rhost = c.rhost;
+        a.tty = c.tty;
+        a.ruser = c.ruser;
+        EXPECT_PAM(PAM_SUCCESS, run(a).authenticate);
+        std::string report = report_of(daemon);
+        long long t = login_time_of(report);
+        std::string hash = expected_hash(a.token, t, c.user_part, c.host_part);
+        report_fields f;
+        f.user = "alice";
+        f.rhost = c.sent_rhost;
+        f.tty = c.sent_tty;
+        f.ruser = c.sent_ruser;
+        f.login_time = t;
+        f.service = "sshd";
+        f.hash = hash.c_str();
+        EXPECT_EQ(report, expected_report(f));
+    }
+}
+
+TEST_F(BrudPam, UnusableTokensAreReportedWithoutAHash)
+{
+    brud_daemon daemon;
+    struct {
+        std::string token;
+        int conv;
+        bool hashed;
+    } cases[] = {
+        {"", PAM_SUCCESS, false},
+        {"two\nlines", PAM_SUCCESS, false},
+        {"anything", PAM_CONV_ERR, false},
+        {"carriage\rreturn", PAM_SUCCESS, true},
+    };
+    size_t report = 1;
+    for (auto &c : cases) {
+        attempt a;
+        a.token = c.token;
+        a.token_conv_result = c.conv;
+        EXPECT_PAM(PAM_SUCCESS, run(a).authenticate);
+        std::string hash = member(report_of(daemon, report), "authtoken_hash");
+        if (c.hashed)
+            EXPECT_EQ(hash.substr(0, 4), "\"$6$");
+        else
+            EXPECT_EQ(hash, "null");
+        report += 2;
+    }
+}
+
+TEST_F(BrudPam, OneTokenHashesAlikeWithinAWindowAndTokensDiffer)
+{
+    brud_daemon daemon;
+    attempt a;
+    a.rhost = "192.0.2.44";
+    for (const char *token : {"same", "same", "other"}) {
+        a.token = token;
+        EXPECT_PAM(PAM_SUCCESS, run(a).authenticate);
+    }
+    std::string r1 = report_of(daemon, 1), r2 = report_of(daemon, 3), r3 = report_of(daemon, 5);
+    if (salt_window(login_time_of(r1)) == salt_window(login_time_of(r2)))
+        EXPECT_EQ(member(r1, "authtoken_hash"), member(r2, "authtoken_hash"));
+    EXPECT_NE(member(r2, "authtoken_hash"), member(r3, "authtoken_hash"));
+    EXPECT_EQ(member(r3, "authtoken_hash"),
+              "\"" + expected_hash("other", login_time_of(r3), "alice", "192.0.2.44") + "\"");
+}
+
+TEST_F(BrudPam, SaltThatCryptRefusesIsMended)
+{
+    struct {
+        const char *rhost, *ruser;
+        std::string user_part, host_part, mended_tail;
+    } cases[] = {
+        {"::1", nullptr, "al", "::1", "al..1"},
+        {"fe80::1", "\xc3\xa9t\xc3\xa9", "\xc3\xa9t\xc3\xa9", "fe80::1", "..t..fe80..1"},
+    };
+    for (auto &c : cases) {
+        brud_daemon daemon;
+        attempt a;
+        a.user = "al";
+        a.rhost = c.rhost;
+        a.ruser = c.ruser;
+        for (const char *token : {"first", "second"}) {
+            a.token = token;
+            EXPECT_PAM(PAM_SUCCESS, run(a).authenticate);
+        }
+        std::string r1 = report_of(daemon, 1), r2 = report_of(daemon, 3);
+        long long t = login_time_of(r1);
+        std::string salt = ("$6$" + std::to_string(salt_window(t)) + c.user_part + c.host_part).substr(0, 15);
+        ASSERT_EQ(crypt(a.token.c_str(), salt.c_str())[0], '*') << "control: crypt refuses " << salt;
+        std::string mended = ("$6$" + std::to_string(salt_window(t)) + c.mended_tail).substr(0, 15);
+        EXPECT_EQ(member(r1, "authtoken_hash"), "\"" + std::string(crypt("first", mended.c_str())) + "\"");
+        EXPECT_NE(member(r1, "authtoken_hash"), member(r2, "authtoken_hash"));
+    }
+}
+
+TEST_F(BrudPam, EveryMessageOpensAndClosesTheLogAndNeverShowsTheKey)
+{
+    {
+        brud_daemon daemon({"--verdict", "550 blocked\\n"});
+        EXPECT_PAM(PAM_AUTH_ERR, run(attempt{}).authenticate);
+    }
+    {
+        brud_daemon daemon({"--login", "530 wrong key\\n"});
+        EXPECT_PAM(PAM_IGNORE, run(attempt{}).authenticate);
+    }
+    auto &events = log_events();
+    std::vector<std::string> texts;
+    for (size_t i = 0; i < events.size(); i++) {
+        // libpam's own notes come without an openlog of their own.
+        if (events[i].kind != log_event::message || (!events[i].log_open && events[i].ident.empty()))
+            continue;
+        texts.push_back(events[i].text);
+        ASSERT_TRUE(i > 0 && i + 1 < events.size());
+        EXPECT_EQ(events[i - 1].kind, log_event::open);
+        EXPECT_EQ(events[i + 1].kind, log_event::close);
+        EXPECT_EQ(events[i].ident, "PAM-brud");
+        EXPECT_EQ(events[i].option, LOG_CONS | LOG_PID);
+        EXPECT_EQ(events[i].facility, LOG_AUTH);
+        EXPECT_EQ(events[i].priority, LOG_ERR);
+        EXPECT_TRUE(events[i].log_open);
+        EXPECT_EQ(events[i].text.find(TEST_KEY), std::string::npos);
+    }
+    std::vector<std::string> expected = {"Brute force detection active: 550 blocked\n",
+                                         "error logging into brudd: 530 wrong key\n"};
+    EXPECT_EQ(texts, expected);
+}
+
+TEST_F(BrudPam, CountingDaemonRefusesAPairOnceItPassesTheLimit)
+{
+    write_file("/tmp/daemon-key", TEST_KEY + "\n");
+    brud_daemon daemon({"--count", "--limit", "2", "--window", "600", "--key-file", "/tmp/daemon-key"});
+    attempt a;
+    a.rhost = "203.0.113.77";
+    EXPECT_PAM(PAM_SUCCESS, run(a, true).authenticate);  // setcred reports are not counted
+    EXPECT_PAM(PAM_SUCCESS, run(a, true).authenticate);
+    EXPECT_PAM(PAM_AUTH_ERR, run(a).authenticate);
+    attempt other_host = a;
+    other_host.rhost = "203.0.113.78";
+    EXPECT_PAM(PAM_SUCCESS, run(other_host).authenticate);
+    attempt other_user = a;
+    other_user.user = "bob";
+    EXPECT_PAM(PAM_SUCCESS, run(other_user).authenticate);
+
+    clear_log();
+    enable_brud("not-the-daemons-key");
+    EXPECT_PAM(PAM_IGNORE, run(a).authenticate);
+    EXPECT_EQ(brud_log(), std::vector<std::string>{"error logging into brudd: 530 login refused\n"});
+}

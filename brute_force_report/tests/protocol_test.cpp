@@ -1,0 +1,613 @@
+// The daemon protocol called directly: key, line reader, login, report,
+// verdicts, timeouts, the host's alarm and SIGALRM action, descriptors.
+#include "brud.h"
+#include "brud_harness.h"
+#include "readline.h"
+#include "sandbox.h"
+#include "syslog_capture.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+double seconds_since(clock_type::time_point start)
+{
+    return std::chrono::duration<double>(clock_type::now() - start).count();
+}
+
+// A connect_brud + tell_brud exchange; the descriptor is always closed.
+int report_once(const char *user = "alice", const char *hash = "$6$h")
+{
+    int fd = connect_brud();
+    if (fd < 0)
+        return -100;
+    int told = tell_brud(fd, BRUD_ACTION_AUTHENTICATE, user, "192.0.2.1", nullptr, 1700000000,
+                         "sshd", "ssh", hash);
+    disconnect_brud(fd);
+    return told;
+}
+
+// ---- The host's own SIGALRM handling ----------------------------------------
+
+volatile sig_atomic_t host_alarms = 0;
+void host_handler(int) { host_alarms = host_alarms + 1; }
+
+struct sigaction install_host_handler()
+{
+    struct sigaction act;
+    memset(&act, 0, sizeof act);
+    act.sa_handler = host_handler;
+    sigemptyset(&act.sa_mask);
+    sigaddset(&act.sa_mask, SIGUSR1);
+    act.sa_flags = SA_RESTART;
+    sigaction(SIGALRM, &act, nullptr);
+    return act;
+}
+
+void expect_host_handler_in_force()
+{
+    struct sigaction now;
+    sigaction(SIGALRM, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, host_handler);
+    EXPECT_EQ(now.sa_flags & SA_RESTART, SA_RESTART);
+    EXPECT_TRUE(sigismember(&now.sa_mask, SIGUSR1));
+    EXPECT_FALSE(sigismember(&now.sa_mask, SIGTERM));
+}
+
+// Waits up to `limit` seconds for the host's handler to run.
+bool host_alarm_fires_within(double limit)
+{
+    auto start = clock_type::now();
+    while (!host_alarms && seconds_since(start) < limit)
+        usleep(10000);
+    return host_alarms > 0;
+}
+
+bool close_on_exec(int fd) { return (fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0; }
+
+class Brud : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        enable_brud();
+        clear_log();
+        fds_before = count_open_fds();
+    }
+    void TearDown() override { EXPECT_EQ(count_open_fds(), fds_before) << "descriptor left open"; }
+    int fds_before = 0;
+};
+
+}  // namespace
+
+// ---- Key and line reader ------------------------------------------------------
+
+TEST_F(Brud, KeyIsTheFirstLineCutAt255Bytes)
+{
+    struct {
+        std::string file, key;
+    } cases[] = {
+        {"plain\n", "plain"},
+        {"crlf\r\nsecond\n", "crlf"},
+        {"", ""},
+        {"no-line-end", "no-line-end"},
+        {std::string(300, 'k') + "\nnext\n", std::string(255, 'k')},
+    };
+    for (auto &c : cases) {
+        write_file(KEY_FILE, c.file, 0600);
+        char key[BRUD_KEY_SIZE];
+        memset(key, '#', sizeof key);
+        EXPECT_EQ(get_brud_key(key), 1);
+        EXPECT_EQ(std::string(key), c.key) << c.file;
+    }
+    remove_tree(KEY_FILE);
+    char key[BRUD_KEY_SIZE] = "";
+    EXPECT_EQ(get_brud_key(key), 0);
+}
+
+TEST_F(Brud, ReadlineLeavesEverythingAfterTheLineUnread)
+{
+    write_file("/tmp/lines", "one\r\ntwo-long-line\nend");
+    FILE *f = fopen("/tmp/lines", "re");
+    ASSERT_NE(f, nullptr);
+    char buf[8];
+    EXPECT_EQ(readline(buf, f, 7), 1);
+    EXPECT_STREQ(buf, "one");
+    EXPECT_EQ(readline(buf, f, 7), 1);  // the LF after the CR
+    EXPECT_STREQ(buf, "");
+    EXPECT_EQ(readline(buf, f, 7), 1);  // over-long: the rest of the line is dropped
+    EXPECT_STREQ(buf, "two-lon");
+    EXPECT_EQ(readline(buf, f, 7), 1);
+    EXPECT_STREQ(buf, "end");
+    EXPECT_EQ(readline(buf, f, 7), 1);  // end of file: empty, still 1
+    EXPECT_STREQ(buf, "");
+    fclose(f);
+}
+
+// ---- Connecting ---------------------------------------------------------------
+
+TEST_F(Brud, ConnectLogsInWithTheKeyOnACloseOnExecSocket)
+{
+    brud_daemon daemon({"--welcome", "2", "--login", "2xx whatever follows"});
+    int fd = connect_brud();
+    ASSERT_GE(fd, 0);
+    EXPECT_TRUE(close_on_exec(fd));
+    int plain = fcntl(fd, F_DUPFD, 0);  // control: a copy without the flag
+    EXPECT_FALSE(close_on_exec(plain));
+    close(plain);
+    disconnect_brud(fd);
+    EXPECT_EQ(daemon.received(), "AUTH pam " + TEST_KEY + "\n");
+    EXPECT_TRUE(brud_log().empty());
+
+    write_file(KEY_FILE, "", 0600);
+    fd = connect_brud();
+    ASSERT_GE(fd, 0);
+    disconnect_brud(fd);
+    EXPECT_EQ(daemon.lines().back(), "AUTH pam \n");
+}
+
+TEST_F(Brud, KeyFileIsOpenedCloseOnExec)
+{
+    // A FIFO holds get_brud_key in its open() until the writer comes, so the
+    // descriptor can be inspected while the module has it.
+    remove_tree(KEY_FILE);
+    ASSERT_EQ(mkfifo(KEY_FILE.c_str(), 0600), 0);
+    std::atomic<int> flags{-1};
+    std::thread writer([&] {
+        int w = open(KEY_FILE.c_str(), O_WRONLY | O_CLOEXEC);
+        // The reader's descriptor appears once its open() has returned.
+        for (int round = 0; round < 2000 && flags < 0; round++, usleep(1000)) {
+            for (int i = 0; i < 1024 && flags < 0; i++) {
+                char link[64], target[256];
+                snprintf(link, sizeof link, "/proc/self/fd/%d", i);
+                ssize_t n = readlink(link, target, sizeof target - 1);
+                if (n > 0 && std::string(target, size_t(n)) == KEY_FILE && i != w)
+                    flags = fcntl(i, F_GETFD);
+            }
+        }
+        ASSERT_EQ(write(w, "fifo-key\n", 9), 9);
+        close(w);
+    });
+    char key[BRUD_KEY_SIZE] = "";
+    EXPECT_EQ(get_brud_key(key), 1);
+    writer.join();
+    EXPECT_STREQ(key, "fifo-key");
+    ASSERT_GE(flags.load(), 0) << "the key file's descriptor was not seen";
+    EXPECT_TRUE(flags & FD_CLOEXEC);
+    remove_tree(KEY_FILE);
+}
+
+TEST_F(Brud, MissingKeyFileTouchesNoSignalState)
+{
+    brud_daemon daemon;
+    remove_tree(KEY_FILE);
+    install_host_handler();
+    alarm(30);
+    EXPECT_EQ(connect_brud(), -1);
+    EXPECT_GT(alarm_left(), 29.0);
+    alarm(0);
+    expect_host_handler_in_force();
+    EXPECT_EQ(brud_log(), std::vector<std::string>{"error getting brud key"});
+    EXPECT_EQ(daemon.received(), "");
+}
+
+TEST_F(Brud, EveryFailedLoginLogsOnceAndClosesTheSocket)
+{
+    const std::string big_welcome = "5" + std::string(1023, 'x');
+    struct {
+        std::vector<std::string> script;
+        std::string message;
+    } cases[] = {
+        {{"--close", "welcome"}, "Unexpected welcome messge from quorixd: "},
+        {{"--welcome", "521 busy\\r\\n"}, "Unexpected welcome messge from quorixd: 521 busy\r\n"},
+        {{"--welcome", "\\x01\\x7f\\x1b[2J 2"}, "Unexpected welcome messge from quorixd: \x01\x7f\x1b[2J 2"},
+        {{"--welcome", "5", "--pad", "welcome:3000"}, "Unexpected welcome messge from quorixd: " + big_welcome},
+        {{"--welcome", "530", "--split", "welcome:1"}, "Unexpected welcome messge from quorixd: 5"},
+        {{"--login", "530 bad key\\n"}, "error logging into brudd: 530 bad key\n"},
+        {{"--close", "login"}, "error logging into brudd: "},
+        {{"--login", "5", "--pad", "login:1500"},
+         "error logging into brudd: 5" + std::string(1023, 'x')},
+    };
+    for (auto &c : cases) {
+        brud_daemon daemon(c.script);
+        clear_log();
+        EXPECT_EQ(connect_brud(), -1) << c.message;
+        EXPECT_EQ(brud_log(), std::vector<std::string>{c.message});
+        EXPECT_EQ(count_open_fds(), fds_before) << c.message;
+    }
+    // No daemon at all.
+    clear_log();
+    EXPECT_EQ(connect_brud(), -1);
+    EXPECT_EQ(brud_log(), std::vector<std::string>{"failed to connect stream socket"});
+}
+
+TEST_F(Brud, RepliesInPiecesOrLateAreTakenFromOneRead)
+{
+    // A late login reply, within its 10 s, is accepted.
+    {
+        brud_daemon daemon({"--delay", "login:1500"});
+        auto start = clock_type::now();
+        int fd = connect_brud();
+        EXPECT_GE(fd, 0);
+        EXPECT_GE(seconds_since(start), 1.4);
+        disconnect_brud(fd);
+    }
+    // "2" alone is a welcome; its second piece is then what the login reads.
+    brud_daemon daemon({"--welcome", "220 hello\\n", "--split", "welcome:1", "--login", "530 no\\n"});
+    int fd = connect_brud();
+    EXPECT_GE(fd, 0);
+    disconnect_brud(fd);
+    EXPECT_TRUE(brud_log().empty());
+}
+
+TEST_F(Brud, SilentWelcomeTimesOutAfterOneSecond)
+{
+    brud_daemon daemon({"--silent", "welcome"});
+    auto start = clock_type::now();
+    EXPECT_EQ(connect_brud(), -1);
+    double took = seconds_since(start);
+    EXPECT_GE(took, 0.9);
+    EXPECT_LT(took, 3.0);
+    std::vector<std::string> expected = {"timeout while connecting to quorixd",
+                                         "error reading welcome from stream socket"};
+    EXPECT_EQ(brud_log(), expected);
+    EXPECT_EQ(alarm_left(), 0.0);
+}
+
+TEST_F(Brud, SilentLoginTimesOutAfterTenSeconds)
+{
+    brud_daemon daemon({"--silent", "login"});
+    auto start = clock_type::now();
+    EXPECT_EQ(connect_brud(), -1);
+    double took = seconds_since(start);
+    EXPECT_GE(took, 9.5);
+    EXPECT_LT(took, 13.0);
+    std::vector<std::string> expected = {"timeout while connecting to quorixd",
+                                         "error reading auth status from stream socket"};
+    EXPECT_EQ(brud_log(), expected);
+}
+
+TEST_F(Brud, ConnectTimesOutAfterTwoSecondsWhenTheBacklogIsFull)
+{
+    // A listener with no room in its queue and nobody accepting: the second
+    // connection waits in connect().
+    unlink(SOCKET_PATH.c_str());
+    int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    strcpy(addr.sun_path, SOCKET_PATH.c_str());
+    ASSERT_EQ(bind(listener, (sockaddr *)&addr, sizeof addr), 0);
+    ASSERT_EQ(listen(listener, 0), 0);
+    int filler = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    ASSERT_EQ(connect(filler, (sockaddr *)&addr, sizeof addr), 0);
+    int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    ASSERT_EQ(connect(probe, (sockaddr *)&addr, sizeof addr), -1);  // control: queue is full
+    EXPECT_EQ(errno, EAGAIN);
+    close(probe);
+
+    auto start = clock_type::now();
+    EXPECT_EQ(connect_brud(), -1);
+    double took = seconds_since(start);
+    EXPECT_GE(took, 1.9);
+    EXPECT_LT(took, 4.0);
+    std::vector<std::string> expected = {"timeout while connecting to quorixd",
+                                         "failed to connect stream socket"};
+    EXPECT_EQ(brud_log(), expected);
+    close(filler);
+    close(listener);
+}
+
+// ---- Reporting ----------------------------------------------------------------
+
+TEST_F(Brud, VerdictTable)
+{
+    const std::string big = "550" + std::string(1021, 'x');
+    struct {
+        std::vector<std::string> script;
+        int result;
+        const char *logged;  // null: no message
+    } cases[] = {
+        {{"--verdict", "200 ok\\n"}, BRUD_ALLOWED, nullptr},
+        {{"--verdict", "2"}, BRUD_ALLOWED, nullptr},
+        {{"--verdict", "550 blocked\\n"}, BRUD_BLOCKED, "550 blocked\n"},
+        {{"--verdict", "580 blocked\\n"}, BRUD_BLOCKED_58, "580 blocked\n"},
+        {{"--verdict", "500 later\\n"}, BRUD_DEFERRED, "500 later\n"},
+        {{"--verdict", "-1\\n"}, BRUD_FAILED, "-1\n"},
+        {{"--verdict", "421 no\\n"}, BRUD_FAILED, "421 no\n"},
+        {{"--verdict", "5"}, BRUD_UNKNOWN, "5"},
+        {{"--verdict", "550", "--split", "verdict:1"}, BRUD_UNKNOWN, "5"},
+        {{"--verdict", "hello\\x01\\x02"}, BRUD_UNKNOWN, "hello\x01\x02"},
+        {{"--close", "verdict"}, BRUD_UNKNOWN, ""},
+        {{"--verdict", "550", "--pad", "verdict:4096"}, BRUD_BLOCKED, big.c_str()},
+        {{"--verdict", "\\x00550"}, BRUD_UNKNOWN, ""},
+    };
+    for (auto &c : cases) {
+        brud_daemon daemon(c.script);
+        clear_log();
+        EXPECT_EQ(report_once(), c.result) << c.script[1];
+        std::vector<std::string> expected;
+        if (c.logged)
+            expected.push_back(std::string("Brute force detection active: ") + c.logged);
+        EXPECT_EQ(brud_log(), expected) << c.script[1];
+        EXPECT_EQ(daemon.lines().size(), 2u);
+        EXPECT_EQ(count_open_fds(), fds_before);
+    }
+}
+
+TEST_F(Brud, ReportLineCarriesEveryFieldQuotedOrNull)
+{
+    brud_daemon daemon;
+    int fd = connect_brud();
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(tell_brud(fd, BRUD_ACTION_AUTHENTICATE, "al\"ice", "198.51.100.9", "r\\u",
+                        -5, "sshd", "pts/1", "$6$salt$hash"),
+              BRUD_ALLOWED);
+    disconnect_brud(fd);
+    fd = connect_brud();
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(tell_brud(fd, BRUD_ACTION_SETCRED, "bob", nullptr, nullptr, 4102444800LL, nullptr,
+                        nullptr, nullptr),
+              BRUD_ALLOWED);
+    disconnect_brud(fd);
+
+    auto lines = daemon.lines();
+    ASSERT_EQ(lines.size(), 4u);
+    report_fields first;
+    first.user = "al\"ice";
+    first.rhost = "198.51.100.9";
+    first.ruser = "r\\u";
+    first.login_time = -5;
+    first.service = "sshd";
+    first.tty = "pts/1";
+    first.hash = "$6$salt$hash";
+    EXPECT_EQ(lines[1], expected_report(first));
+    EXPECT_NE(lines[1].find("\"username\":\"al\\\"ice\""), std::string::npos);
+    report_fields second;
+    second.action = "PAM_SETCRED";
+    second.user = "bob";
+    second.login_time = 4102444800LL;
+    EXPECT_EQ(lines[3], expected_report(second));
+    EXPECT_NE(lines[3].find("\"remote_host\":null"), std::string::npos);
+}
+
+TEST_F(Brud, OverlongReportIsSentCutAt1023Bytes)
+{
+    brud_daemon daemon;
+    std::string user(900, 'u');
+    int fd = connect_brud();
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(tell_brud(fd, BRUD_ACTION_AUTHENTICATE, user.c_str(), "host", nullptr, 1, "svc",
+                        "tty", "$6$x$y"),
+              BRUD_ALLOWED);
+    disconnect_brud(fd);
+    report_fields f;
+    f.user = user.c_str();
+    f.rhost = "host";
+    f.login_time = 1;
+    f.service = "svc";
+    f.tty = "tty";
+    f.hash = "$6$x$y";
+    std::string full = expected_report(f);
+    ASSERT_GT(full.size(), 1023u);
+    auto lines = daemon.lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[1], full.substr(0, 1023));
+}
+
+TEST_F(Brud, SilentVerdictTimesOutAfterTenSeconds)
+{
+    brud_daemon daemon({"--silent", "verdict"});
+    int fd = connect_brud();
+    ASSERT_GE(fd, 0);
+    auto start = clock_type::now();
+    EXPECT_EQ(tell_brud(fd, 0, "alice", nullptr, nullptr, 1, nullptr, nullptr, nullptr), BRUD_FAILED);
+    double took = seconds_since(start);
+    disconnect_brud(fd);
+    EXPECT_GE(took, 9.5);
+    EXPECT_LT(took, 13.0);
+    std::vector<std::string> expected = {"timeout while connecting to quorixd",
+                                         "error reading PAM_? from stream socket"};
+    EXPECT_EQ(brud_log(), expected);
+}
+
+TEST_F(Brud, ReportOnABadDescriptorOrActionFails)
+{
+    EXPECT_EQ(tell_brud(-1, 0, "alice", nullptr, nullptr, 1, nullptr, nullptr, nullptr), BRUD_FAILED);
+    EXPECT_EQ(brud_log(), std::vector<std::string>{"err writing to stream socket"});
+
+    brud_daemon daemon;
+    int fd = connect_brud();
+    ASSERT_GE(fd, 0);
+    clear_log();
+    EXPECT_EQ(tell_brud(fd, 2, "alice", nullptr, nullptr, 1, nullptr, nullptr, nullptr), BRUD_FAILED);
+    disconnect_brud(fd);
+    EXPECT_EQ(daemon.lines().size(), 1u);  // the login only
+    EXPECT_TRUE(brud_log().empty());
+}
+
+// ---- A daemon that hangs up: SIGPIPE stays at its default action ---------------
+
+static bool peer_closed(int fd)
+{
+    struct pollfd p = {fd, POLLRDHUP, 0};
+    return poll(&p, 1, 5000) == 1 && (p.revents & (POLLRDHUP | POLLHUP));
+}
+
+TEST_F(Brud, HostSurvivesWritingToADaemonThatHungUp)
+{
+    struct sigaction pipe_action;
+    sigaction(SIGPIPE, nullptr, &pipe_action);
+    ASSERT_EQ(pipe_action.sa_handler, SIG_DFL);
+
+    // Control: a plain write to the same kind of hung-up daemon kills a process.
+    {
+        brud_daemon daemon({"--hangup", "login"});
+        pid_t child = fork();
+        if (child == 0) {
+            int fd = connect_brud();
+            if (fd < 0 || !peer_closed(fd))
+                _exit(3);
+            const char line[] = "ACTION {}\n";
+            for (int i = 0; i < 3; i++)
+                if (write(fd, line, sizeof line - 1) < 0)
+                    _exit(4);
+            _exit(0);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFSIGNALED(status)) << "exit status " << WEXITSTATUS(status);
+        EXPECT_EQ(WTERMSIG(status), SIGPIPE);
+    }
+
+    brud_daemon daemon({"--hangup", "login"});
+    int fd = connect_brud();
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(peer_closed(fd));
+    clear_log();
+    EXPECT_EQ(tell_brud(fd, 0, "alice", nullptr, nullptr, 1, nullptr, nullptr, nullptr), BRUD_FAILED);
+    disconnect_brud(fd);
+    EXPECT_EQ(brud_log(), std::vector<std::string>{"err writing to stream socket"});
+
+    // Hung up right after the welcome: the login write meets a closed peer
+    // (or just precedes the close); either way the login fails quietly.
+    // A login that reached the daemon unread makes its close a reset.
+    brud_daemon early({"--hangup", "welcome"});
+    for (int i = 0; i < 5; i++) {
+        clear_log();
+        EXPECT_EQ(connect_brud(), -1);
+        auto log = brud_log();
+        ASSERT_EQ(log.size(), 1u);
+        EXPECT_TRUE(log[0] == "error logging into brudd: " ||
+                    log[0] == "error reading auth status from stream socket")
+            << log[0];
+    }
+}
+
+// ---- The host's alarm and SIGALRM action ----------------------------------------
+
+TEST_F(Brud, PendingHostAlarmRunsOnWithTheTimeItHadLeft)
+{
+    brud_daemon daemon({"--delay", "login:2000", "--delay", "verdict:1000"});
+    install_host_handler();
+    alarm(30);
+    auto start = clock_type::now();
+    int fd = connect_brud();
+    ASSERT_GE(fd, 0);
+    double t = seconds_since(start);
+    double left = alarm_left();
+    EXPECT_GE(left, 30 - t - 2);
+    EXPECT_LE(left, 30 - t + 1);
+    EXPECT_LT(left, 29.0);  // the wait was accounted for
+    expect_host_handler_in_force();
+
+    double before = alarm_left();
+    start = clock_type::now();
+    EXPECT_EQ(tell_brud(fd, 0, "alice", nullptr, nullptr, 1, nullptr, nullptr, nullptr), BRUD_ALLOWED);
+    t = seconds_since(start);
+    left = alarm_left();
+    EXPECT_GE(left, before - t - 2);
+    EXPECT_LE(left, before - t + 1);
+    disconnect_brud(fd);
+    expect_host_handler_in_force();
+    EXPECT_EQ(host_alarms, 0);
+    alarm(0);
+}
+
+TEST_F(Brud, OneSecondHostAlarmIsRearmedAfterATimeoutAndReachesItsHandler)
+{
+    brud_daemon daemon({"--silent", "welcome"});
+    install_host_handler();
+    alarm(1);
+    EXPECT_EQ(connect_brud(), -1);
+    double left = alarm_left();
+    EXPECT_GT(left, 0.0);
+    EXPECT_LE(left, 1.0);
+    expect_host_handler_in_force();
+    EXPECT_EQ(host_alarms, 0);
+    EXPECT_TRUE(host_alarm_fires_within(3.0));
+    EXPECT_EQ(host_alarms, 1);
+    std::vector<std::string> expected = {"timeout while connecting to quorixd",
+                                         "error reading welcome from stream socket"};
+    EXPECT_EQ(brud_log(), expected);
+}
+
+TEST_F(Brud, VeryLongHostAlarmKeepsItsTime)
+{
+    brud_daemon daemon;
+    install_host_handler();
+    alarm(3000000000u);  // past the range of a signed 32-bit count
+    int fd = connect_brud();
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(tell_brud(fd, 0, "alice", nullptr, nullptr, 1, nullptr, nullptr, nullptr), BRUD_ALLOWED);
+    disconnect_brud(fd);
+    EXPECT_GT(alarm_left(), 2999999990.0);
+    alarm(0);
+    EXPECT_EQ(host_alarms, 0);
+}
+
+TEST_F(Brud, NoHostAlarmMeansNoneAfterwards)
+{
+    brud_daemon daemon({"--delay", "welcome:200"});
+    struct sigaction before;
+    sigaction(SIGALRM, nullptr, &before);
+    int fd = connect_brud();
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(alarm_left(), 0.0);
+    EXPECT_EQ(tell_brud(fd, 1, "alice", nullptr, nullptr, 1, nullptr, nullptr, nullptr), BRUD_ALLOWED);
+    EXPECT_EQ(alarm_left(), 0.0);
+    disconnect_brud(fd);
+    struct sigaction after;
+    sigaction(SIGALRM, nullptr, &after);
+    EXPECT_EQ(after.sa_handler, before.sa_handler);
+}
+
+TEST_F(Brud, AlarmActionOnlyNotesTheTimeout)
+{
+    // Catch the module's SIGALRM action while connect_brud waits for a late
+    // welcome; signals go to the main thread, which the module is in.
+    brud_daemon daemon({"--delay", "welcome:400"});
+    std::atomic<bool> done{false};
+    struct sigaction seen;
+    memset(&seen, 0, sizeof seen);
+    std::thread watcher([&] {
+        sigset_t block;
+        sigemptyset(&block);
+        sigaddset(&block, SIGALRM);
+        pthread_sigmask(SIG_BLOCK, &block, nullptr);
+        while (!done) {
+            struct sigaction now;
+            sigaction(SIGALRM, nullptr, &now);
+            if (now.sa_handler != SIG_DFL) {
+                seen = now;
+                return;
+            }
+        }
+    });
+    int fd = connect_brud();
+    done = true;
+    watcher.join();
+    ASSERT_GE(fd, 0);
+    disconnect_brud(fd);
+    ASSERT_NE(seen.sa_handler, SIG_DFL) << "the module's action was not seen";
+    EXPECT_EQ(seen.sa_flags & SA_RESTART, 0);
+    EXPECT_TRUE(sigismember(&seen.sa_mask, SIGTERM));
+    EXPECT_TRUE(sigismember(&seen.sa_mask, SIGUSR1));
+
+    clear_log();
+    seen.sa_handler(SIGALRM);  // as if the alarm went off
+    EXPECT_TRUE(log_events().empty()) << "the handler wrote to the log";
+}
