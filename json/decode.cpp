@@ -3,7 +3,12 @@
 // Every reader takes the caller's cursor, works on a private copy and writes
 // it back only on success.  Its output slot is optional: readers instantiated
 // with Build = false only recognise, so validation allocates nothing and
-// converts no number.  Every rejection is the same plain false/null.
+// converts no number.  Every rejection is the same plain false/null, and a
+// failed reader has freed whatever it built.
+//
+// Arrays and objects nest at most JSON_MAX_DEPTH deep, one small stack frame
+// per level.  Numbers convert without the process's locale, to exactly what
+// strtod gives in the C locale.
 #include "decode.h"
 #include "c_locale.h"
 #include "json.h"
