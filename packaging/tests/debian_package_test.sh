@@ -16,5 +16,6 @@ depends=$(dpkg-deb -f "$deb" Depends)
 for d in libpam0g libcrypt1; do
   grep -q "$d" <<<"$depends" || { echo "Depends lacks $d: $depends"; exit 1; }
 done
-dpkg-deb -f "$deb" Description | grep -q 'libqvo.so.0' || { echo "description does not mention libqvo.so.0"; exit 1; }
+description=$(dpkg-deb -f "$deb" Description)
+grep -q 'libqvo.so.0' <<<"$description" || { echo "description does not mention libqvo.so.0"; exit 1; }
 echo "package ok: $(basename "$deb")"

@@ -20,7 +20,8 @@ case "$security" in
   *) echo "modules not in the multiarch security directory: $security"; exit 1 ;;
 esac
 for so in "$dest/usr/$security"/*.so; do
-  if readelf -dW "$so" | grep -qE 'RPATH|RUNPATH'; then
+  dynamic=$(readelf -dW "$so")
+  if grep -qE 'RPATH|RUNPATH' <<<"$dynamic"; then
     echo "$so carries a search path into the build tree"; exit 1
   fi
 done
