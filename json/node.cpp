@@ -3,15 +3,23 @@
 #include "json.h"
 #include "text.h"
 
+#include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
 
+// malloc and plain stores rather than calloc (which glibc serves without
+// its per-thread cache): decoding makes one node per value.  The zeroing is
+// split in two so that the compiler does not fold it back into calloc; the
+// padding after the tag is zeroed too, so a node compares byte for byte.
 json_node *mknode(json_tag tag)
 {
-    auto *node = static_cast<json_node *>(calloc(1, sizeof(json_node)));
+    auto *node = static_cast<json_node *>(malloc(sizeof(json_node)));
     if (!node)
         json_out_of_memory();
+    memset(node, 0, offsetof(json_node, children));
     node->tag = tag;
+    node->children.head = nullptr;
+    node->children.tail = nullptr;
     return node;
 }
 
@@ -111,31 +119,34 @@ static bool is_container(const json_node *node)
     return node->tag == TAG_ARRAY || node->tag == TAG_OBJECT;
 }
 
-// Frees a detached subtree without recursion: the walk descends through
-// `head` links and climbs back through `parent` links, freeing each node once
-// its children are gone, so any depth runs in constant stack.
+static void free_node(json_node *node)
+{
+    if (node->key)
+        free(node->key);
+    if (node->tag == TAG_STRING)
+        free(node->string_);
+    free(node);
+}
+
+static json_node *deepest_first_child(json_node *node)
+{
+    while (is_container(node) && node->children.head)
+        node = node->children.head;
+    return node;
+}
+
+// Frees a detached subtree without recursion, children before their parent:
+// down through `head` links, across through `next`, and back up through
+// `parent` once a list is done, so any depth runs in constant stack.
 static void free_subtree(json_node *root)
 {
-    json_node *node = root;
-    for (;;) {
-        if (is_container(node) && node->children.head) {
-            node = node->children.head;
-            continue;
-        }
-        json_node *parent = node == root ? nullptr : node->parent;
-        if (parent) {
-            parent->children.head = node->next;  // unlink the first child
-            if (!node->next)
-                parent->children.tail = nullptr;
-        }
-        free(node->key);
-        if (node->tag == TAG_STRING)
-            free(node->string_);
-        free(node);
-        if (!parent)
-            return;
-        node = parent->children.head ? parent->children.head : parent;
+    json_node *node = deepest_first_child(root);
+    while (node != root) {
+        json_node *next = node->next, *parent = node->parent;
+        free_node(node);
+        node = next ? deepest_first_child(next) : parent;
     }
+    free_node(root);
 }
 
 void json_delete(json_node *node)
