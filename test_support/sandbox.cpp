@@ -13,6 +13,7 @@
 
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 [[noreturn]] static void die(const char *what)
 {
@@ -42,6 +43,59 @@ static void overlay(const char *target, const std::string &scratch)
         die(target);
 }
 
+// The top directory under /tmp that holds path ("/tmp/a/b" gives "/tmp/a"),
+// or "" when path is elsewhere.
+static std::string top_under_tmp(const std::string &path)
+{
+    if (path.rfind("/tmp/", 0) != 0)
+        return "";
+    auto slash = path.find('/', 5);
+    return slash == std::string::npos ? path : path.substr(0, slash);
+}
+
+// A checkout or build tree under /tmp would vanish behind the private /tmp;
+// such trees are held open now and bound back afterwards.
+struct kept_tree {
+    std::string path;
+    int fd;
+};
+
+static std::vector<kept_tree> keep_trees_under_tmp()
+{
+    std::vector<kept_tree> kept;
+    char buf[4096];
+    std::vector<std::string> paths;
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n > 0)
+        paths.emplace_back(buf, size_t(n));
+    if (getcwd(buf, sizeof buf))
+        paths.emplace_back(buf);
+    for (auto &p : paths) {
+        std::string top = top_under_tmp(p);
+        bool seen = false;
+        for (auto &k : kept)
+            seen = seen || k.path == top;
+        if (top.empty() || seen)
+            continue;
+        int fd = open(top.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0)
+            die(top.c_str());
+        kept.push_back({top, fd});
+    }
+    return kept;
+}
+
+static void bind_back(const std::vector<kept_tree> &kept)
+{
+    for (auto &k : kept) {
+        make_dirs(k.path);
+        std::string source = "/proc/self/fd/" + std::to_string(k.fd);
+        if (mount(source.c_str(), k.path.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+            die(k.path.c_str());
+        close(k.fd);
+    }
+}
+
 void enter_sandbox()
 {
     static bool entered = false;
@@ -63,8 +117,10 @@ void enter_sandbox()
         die("make / private");
     // Scratch space for the overlays' upper layers lives in a private tmpfs,
     // so nothing written here reaches the host's disk.
+    std::vector<kept_tree> kept = keep_trees_under_tmp();
     if (mount("sandbox", "/tmp", "tmpfs", 0, "mode=1777") != 0)
         die("/tmp");
+    bind_back(kept);
     overlay("/var", "/tmp/.sandbox/var");
     overlay("/etc", "/tmp/.sandbox/etc");
     overlay("/run", "/tmp/.sandbox/run");
