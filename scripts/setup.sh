@@ -10,7 +10,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   valgrind clang libclang-rt-14-dev
   libcjson-dev libjansson-dev libjson-c-dev
-  pamtester libpam-wrapper libpam-modules
+  libpam-modules
   locales groff-base dpkg-dev file
 )
 
