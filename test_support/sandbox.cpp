@@ -90,7 +90,7 @@ static void bind_back(const std::vector<kept_tree> &kept)
     for (auto &k : kept) {
         make_dirs(k.path);
         std::string source = "/proc/self/fd/" + std::to_string(k.fd);
-        if (mount(source.c_str(), k.path.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+        if (mount(source.c_str(), k.path.c_str(), "none", MS_BIND | MS_REC, nullptr) != 0)
             die(k.path.c_str());
         close(k.fd);
     }
