@@ -13,7 +13,7 @@ keep=""
 case "$build" in /tmp/*) keep=$(cut -d/ -f1-3 <<<"$build") ;; esac
 [ -z "$keep" ] || exec 9<"$keep"
 mount -t tmpfs demo /tmp
-if [ -n "$keep" ]; then mkdir -p "$keep" && mount --bind /proc/self/fd/9 "$keep"; exec 9<&-; fi
+if [ -n "$keep" ]; then mkdir -p "$keep" && mount --no-canonicalize --bind /proc/self/fd/9 "$keep"; exec 9<&-; fi
 for d in etc var run; do
   mkdir -p /tmp/.demo/$d/upper /tmp/.demo/$d/work
   mount -t overlay demo -o lowerdir=/$d,upperdir=/tmp/.demo/$d/upper,workdir=/tmp/.demo/$d/work /$d 2>/dev/null ||
