@@ -1,5 +1,6 @@
 // json_decode and json_validate through pam_brud.so's exported symbols.
 #include "json.h"
+#include "tree_testing.h"
 
 #include <gtest/gtest.h>
 #include <dirent.h>
@@ -58,20 +59,6 @@ static std::string string_value(const std::string &literal)
     return s;
 }
 
-static std::vector<json_node *> kids(const json_node *c)
-{
-    std::vector<json_node *> out;
-    json_node *prev = nullptr;
-    for (json_node *n = c->children.head; n; n = n->next) {
-        EXPECT_EQ(n->parent, c);
-        EXPECT_EQ(n->prev, prev);
-        prev = n;
-        out.push_back(n);
-    }
-    EXPECT_EQ(c->children.tail, prev);
-    return out;
-}
-
 TEST(DecodeGrammar, AcceptsWholeValuesWithSurroundingSpace)
 {
     const char *good[] = {
@@ -124,7 +111,7 @@ TEST(DecodeGrammar, LiteralsMatchExactly)
         EXPECT_FALSE(accepts(t)) << t;
     json_node *n = decode("[true,false,null]");
     ASSERT_NE(n, nullptr);
-    auto k = kids(n);
+    auto k = linked_children(n);
     ASSERT_EQ(k.size(), 3u);
     EXPECT_EQ(k[0]->tag, (json_tag)TAG_BOOL);
     EXPECT_EQ(k[0]->bool_, true);
@@ -141,7 +128,7 @@ TEST(DecodeTree, BuildsLinkedTreeInDocumentOrder)
     EXPECT_EQ(root->tag, (json_tag)TAG_OBJECT);
     EXPECT_EQ(root->parent, nullptr);
     EXPECT_EQ(root->key, nullptr);
-    auto m = kids(root);
+    auto m = linked_children(root);
     ASSERT_EQ(m.size(), 4u);
     const char *keys[] = {"a", "", "a", "b"};
     for (size_t i = 0; i < 4; i++)
@@ -152,7 +139,7 @@ TEST(DecodeTree, BuildsLinkedTreeInDocumentOrder)
     EXPECT_EQ(m[3]->tag, (json_tag)TAG_OBJECT);
     EXPECT_EQ(m[3]->children.head, nullptr);
 
-    auto a = kids(m[0]);
+    auto a = linked_children(m[0]);
     ASSERT_EQ(a.size(), 3u);
     EXPECT_EQ(a[0]->number_, 1.0);
     EXPECT_STREQ(a[1]->string_, "two");
@@ -208,16 +195,25 @@ TEST(DecodeNumbers, MalformedNumbersAreRejected)
         EXPECT_FALSE(accepts(t)) << t;
 }
 
-// Canonical strtod in the C locale, for comparison.
-static double c_strtod(const char *s)
-{
-    static locale_t c = newlocale(LC_ALL_MASK, "C", nullptr);
-    return strtod_l(s, nullptr, c);
-}
-
 static bool same_double(double a, double b)
 {
     return memcmp(&a, &b, sizeof a) == 0;
+}
+
+// Decodes each text as one number and compares it bit for bit with strtod in
+// the C locale; reports the first ten differences.
+static void expect_numbers_match_strtod(const std::vector<std::string> &texts)
+{
+    int mismatches = 0;
+    for (const std::string &t : texts) {
+        json_node *n = json_decode(t.c_str());
+        ASSERT_NE(n, nullptr) << t;
+        double want = c_strtod(t.c_str());
+        if (!same_double(n->number_, want) && ++mismatches <= 10)
+            ADD_FAILURE() << t << ": got " << n->number_ << ", strtod gives " << want;
+        json_delete(n);
+    }
+    EXPECT_EQ(mismatches, 0);
 }
 
 static std::string random_number_text(std::mt19937_64 &rng)
@@ -249,17 +245,10 @@ static std::string random_number_text(std::mt19937_64 &rng)
 TEST(DecodeNumbers, ValuesMatchStrtodOnARandomSample)
 {
     std::mt19937_64 rng(20240611);
-    int mismatches = 0;
-    for (int i = 0; i < 200000; i++) {
-        std::string t = random_number_text(rng);
-        json_node *n = json_decode(t.c_str());
-        ASSERT_NE(n, nullptr) << t;
-        double want = c_strtod(t.c_str());
-        if (!same_double(n->number_, want) && ++mismatches <= 10)
-            ADD_FAILURE() << t << ": got " << n->number_ << ", strtod gives " << want;
-        json_delete(n);
-    }
-    EXPECT_EQ(mismatches, 0);
+    std::vector<std::string> texts;
+    for (int i = 0; i < 200000; i++)
+        texts.push_back(random_number_text(rng));
+    expect_numbers_match_strtod(texts);
 }
 
 // Numbers of up to 19 significant digits over the whole exponent range of a
@@ -307,16 +296,7 @@ TEST(DecodeNumbers, LongDigitsMatchStrtodOverTheWholeRange)
                           "7.2057594037927933e16", "1e-342", "1e-343", "9999999999999999999e-343",
                           "1e308", "1e309", "0.1e309", "1234567890123456789e-10"})
         texts.push_back(t);
-    int mismatches = 0;
-    for (const std::string &t : texts) {
-        json_node *n = json_decode(t.c_str());
-        ASSERT_NE(n, nullptr) << t;
-        double want = c_strtod(t.c_str());
-        if (!same_double(n->number_, want) && ++mismatches <= 10)
-            ADD_FAILURE() << t << ": got " << n->number_ << ", strtod gives " << want;
-        json_delete(n);
-    }
-    EXPECT_EQ(mismatches, 0);
+    expect_numbers_match_strtod(texts);
 }
 
 TEST(DecodeNumbers, IndependentOfTheProcessLocale)
@@ -331,7 +311,7 @@ TEST(DecodeNumbers, IndependentOfTheProcessLocale)
     EXPECT_EQ(number("3.14159265358979323846e-5"), c_strtod("3.14159265358979323846e-5"));
     json_node *a = decode("[1,5]");
     ASSERT_NE(a, nullptr);
-    EXPECT_EQ(kids(a).size(), 2u);
+    EXPECT_EQ(linked_children(a).size(), 2u);
     json_delete(a);
     EXPECT_FALSE(accepts("1,5"));
     setlocale(LC_ALL, "C");

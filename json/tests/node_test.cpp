@@ -1,9 +1,9 @@
 // The value tree through pam_brud.so's exported operations, as an outside
 // caller uses it.
 #include "json.h"
+#include "tree_testing.h"
 
 #include <gtest/gtest.h>
-#include <pthread.h>
 #include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
@@ -14,21 +14,6 @@
 extern "C" const size_t json_layout_from_c[];
 extern "C" json_node *json_layout_c_tree(void);
 
-// Children of a container in list order, after checking every link.
-static std::vector<json_node *> children(const json_node *c)
-{
-    std::vector<json_node *> out;
-    EXPECT_EQ(c->children.head == nullptr, c->children.tail == nullptr);
-    json_node *prev = nullptr;
-    for (json_node *n = c->children.head; n; n = n->next) {
-        EXPECT_EQ(n->parent, c);
-        EXPECT_EQ(n->prev, prev);
-        prev = n;
-        out.push_back(n);
-    }
-    EXPECT_EQ(c->children.tail, prev);
-    return out;
-}
 
 static bool all_zero(const void *p, size_t n)
 {
@@ -126,14 +111,14 @@ TEST(NodeLinking, AppendAndPrependKeepOrderAndLinks)
     json_append_element(a, one);
     json_append_element(a, two);
     json_prepend_element(a, zero);
-    EXPECT_EQ(children(a), (std::vector<json_node *>{zero, one, two}));
-    for (json_node *c : children(a))
+    EXPECT_EQ(linked_children(a), (std::vector<json_node *>{zero, one, two}));
+    for (json_node *c : linked_children(a))
         EXPECT_EQ(c->key, nullptr);
 
     json_node *e = json_mkarray();
     json_node *only = json_mknull();
     json_prepend_element(e, only);  // prepend into an empty list sets the tail too
-    EXPECT_EQ(children(e), (std::vector<json_node *>{only}));
+    EXPECT_EQ(linked_children(e), (std::vector<json_node *>{only}));
     json_delete(a);
     json_delete(e);
 }
@@ -146,7 +131,7 @@ TEST(NodeLinking, MemberKeysAreCopiesAndDuplicatesStayInOrder)
     json_prepend_member(o, key, a);
     json_append_member(o, "k", b);
     key[0] = 'z';
-    EXPECT_EQ(children(o), (std::vector<json_node *>{a, b}));
+    EXPECT_EQ(linked_children(o), (std::vector<json_node *>{a, b}));
     EXPECT_STREQ(a->key, "k");
     EXPECT_NE(a->key, key);
     EXPECT_EQ(json_find_member(o, "k"), a);
@@ -163,12 +148,12 @@ TEST(NodeUnlinking, DeletingChildrenRepairsTheList)
     for (int i = 0; i < 4; i++)
         json_append_element(a, n[i] = json_mknumber(i));
     json_delete(n[1]);  // middle: neighbours join
-    EXPECT_EQ(children(a), (std::vector<json_node *>{n[0], n[2], n[3]}));
+    EXPECT_EQ(linked_children(a), (std::vector<json_node *>{n[0], n[2], n[3]}));
     EXPECT_EQ(n[0]->next, n[2]);
     EXPECT_EQ(n[2]->prev, n[0]);
     json_delete(n[0]);  // head
     json_delete(n[3]);  // tail
-    EXPECT_EQ(children(a), (std::vector<json_node *>{n[2]}));
+    EXPECT_EQ(linked_children(a), (std::vector<json_node *>{n[2]}));
     json_delete(n[2]);  // only child
     EXPECT_EQ(a->children.head, nullptr);
     EXPECT_EQ(a->children.tail, nullptr);
@@ -191,12 +176,12 @@ TEST(NodeUnlinking, RemovingAMemberFreesItsKeyAndLeavesItReusable)
     json_remove_from_parent(x);  // head follows
     EXPECT_EQ(o->children.head, y);
     EXPECT_EQ(y->prev, nullptr);
-    EXPECT_EQ(children(o), (std::vector<json_node *>{y}));
+    EXPECT_EQ(linked_children(o), (std::vector<json_node *>{y}));
 
     json_node *a = json_mkarray();
     json_append_element(a, x);
     json_append_member(o, "again", z);
-    EXPECT_EQ(children(a), (std::vector<json_node *>{x}));
+    EXPECT_EQ(linked_children(a), (std::vector<json_node *>{x}));
     EXPECT_EQ(x->key, nullptr);
     EXPECT_EQ(json_find_member(o, "again"), z);
     json_delete(a);
@@ -254,22 +239,6 @@ TEST(NodeSearch, NullAndWrongKindsGiveNull)
     json_delete(o);
 }
 
-// Runs fn on a thread with a small stack; a recursive walk of the trees below
-// would need several megabytes.
-static void on_small_stack(void (*fn)(), size_t stack_bytes)
-{
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    ASSERT_EQ(pthread_attr_setstacksize(&attr, stack_bytes), 0);
-    pthread_t t;
-    ASSERT_EQ(pthread_create(&t, &attr, [](void *f) -> void * {
-        reinterpret_cast<void (*)()>(f)();
-        return nullptr;
-    }, reinterpret_cast<void *>(fn)), 0);
-    pthread_join(t, nullptr);
-    pthread_attr_destroy(&attr);
-}
-
 static constexpr int deep_levels = 100000;
 
 // Every level holds a string and, at its tail, the next level's container.
@@ -293,19 +262,16 @@ static json_node *build_deep_tree()
 
 TEST(NodeDelete, FreesAHundredThousandLevelsOnASmallStack)
 {
-    static json_node *root;
-    root = build_deep_tree();
-    on_small_stack([] { json_delete(root); }, 128 * 1024);
+    json_node *root = build_deep_tree();
+    run_on_small_stack([root] { json_delete(root); }, 128 * 1024);
     // Also from the middle: the part above stays consistent.
     root = build_deep_tree();
     json_node *mid = root;
     for (int i = 0; i < deep_levels / 2; i++)
         mid = mid->children.tail;
-    static json_node *cut;
-    cut = mid;
-    json_node *parent = cut->parent;
-    on_small_stack([] { json_delete(cut); }, 128 * 1024);
-    ASSERT_EQ(children(parent).size(), 1u);
+    json_node *parent = mid->parent;
+    run_on_small_stack([mid] { json_delete(mid); }, 128 * 1024);
+    ASSERT_EQ(linked_children(parent).size(), 1u);
     EXPECT_STREQ(parent->children.head->string_, "leaf");
-    on_small_stack([] { json_delete(root); }, 128 * 1024);
+    run_on_small_stack([root] { json_delete(root); }, 128 * 1024);
 }

@@ -1,6 +1,7 @@
-// Helpers shared by the encoder and self-check tests: owning handles for
-// trees and strings, a reference writer that follows the layout rules
-// literally (recursively), and a thread with a small stack for deep trees.
+// Helpers shared by the JSON tests: owning handles for trees and strings,
+// a link-checking walk over a container's children, a reference writer that
+// follows the layout rules literally (recursively), and a thread with a
+// small stack for deep trees.
 #ifndef VESNAR_JSON_TREE_TESTING_H
 #define VESNAR_JSON_TREE_TESTING_H
 
@@ -18,6 +19,9 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
 
 struct tree_deleter {
     void operator()(json_node *node) const { json_delete(node); }
@@ -42,6 +46,25 @@ inline locale_t c_numeric_locale()
 {
     static locale_t c = newlocale(LC_ALL_MASK, "C", nullptr);
     return c;
+}
+
+// strtod's value for text in the "C" locale, whatever the process's locale is.
+inline double c_strtod(const char *text) { return strtod_l(text, nullptr, c_numeric_locale()); }
+
+// Children of a container in list order, after checking every link.
+inline std::vector<json_node *> linked_children(const json_node *c)
+{
+    std::vector<json_node *> out;
+    EXPECT_EQ(c->children.head == nullptr, c->children.tail == nullptr);
+    json_node *prev = nullptr;
+    for (json_node *n = c->children.head; n; n = n->next) {
+        EXPECT_EQ(n->parent, c);
+        EXPECT_EQ(n->prev, prev);
+        prev = n;
+        out.push_back(n);
+    }
+    EXPECT_EQ(c->children.tail, prev);
+    return out;
 }
 
 // printf's text of x in the "C" locale, whatever the process's locale is.
@@ -121,11 +144,12 @@ inline std::string reference_text(const json_node *node, const char *space, int 
 
 // Runs job on a thread whose stack is far too small for one frame per level
 // of a 100000-level tree, so that a recursive walk would crash the test.
-inline void run_on_small_stack(const std::function<void()> &job)
+inline void run_on_small_stack(const std::function<void()> &job, size_t stack_bytes = 256 * 1024)
 {
     pthread_attr_t attr;
     pthread_attr_init(&attr);
-    pthread_attr_setstacksize(&attr, 256 * 1024);
+    if (pthread_attr_setstacksize(&attr, stack_bytes) != 0)
+        throw std::runtime_error("pthread_attr_setstacksize");
     pthread_t thread;
     auto trampoline = [](void *arg) -> void * {
         (*static_cast<const std::function<void()> *>(arg))();
