@@ -1,4 +1,5 @@
 #include "brud_harness.h"
+#include "report_member.h"
 
 #include "sandbox.h"
 #include "syslog_capture.h"
@@ -90,20 +91,8 @@ std::vector<std::string> brud_daemon::lines() const
 
 std::string member(const std::string &report, const std::string &key)
 {
-    std::string marker = "\"" + key + "\":";
-    auto at = report.find(marker);
-    if (at == std::string::npos)
-        return "(missing)";
-    size_t start = at + marker.size(), end = start;
-    if (report[end] == '"') {
-        for (end++; end < report.size() && report[end] != '"'; end++)
-            if (report[end] == '\\')
-                end++;
-        end++;
-    } else {
-        end = report.find_first_of(",}", start);
-    }
-    return report.substr(start, std::min(end, report.size()) - start);
+    std::string text = report_member(report, key);
+    return text.empty() ? "(missing)" : text;
 }
 
 std::vector<std::string> brud_log() { return log_messages("PAM-brud"); }

@@ -7,6 +7,8 @@
 // the verdict is "550 ..." once a (username, remote_host) pair has made more
 // than --limit authentication reports within the last --window seconds,
 // "200 ..." otherwise.
+#include "report_member.h"
+
 #include <ctype.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -267,35 +269,15 @@ std::string first_line_of(const std::string &path)
     return buf;
 }
 
-// The raw JSON text of a member of the report ("\"alice\"" or "null"):
-// enough to tell reports apart without decoding them.
-std::string member_text(const std::string &line, const std::string &key)
-{
-    std::string marker = "\"" + key + "\":";
-    auto at = line.find(marker);
-    if (at == std::string::npos)
-        return {};
-    size_t start = at + marker.size(), end = start;
-    if (end < line.size() && line[end] == '"') {
-        for (end++; end < line.size() && line[end] != '"'; end++)
-            if (line[end] == '\\')
-                end++;
-        end++;
-    } else {
-        end = line.find_first_of(",}", start);
-    }
-    return line.substr(start, std::min(end, line.size()) - start);
-}
-
 class counter {
 public:
     explicit counter(const options &o) : opts_(o) {}
 
     std::string verdict(const std::string &report)
     {
-        if (member_text(report, "action") != "\"PAM_AUTHENTICATE\"")
+        if (report_member(report, "action") != "\"PAM_AUTHENTICATE\"")
             return "200 ok\n";
-        std::string who = member_text(report, "username") + " " + member_text(report, "remote_host");
+        std::string who = report_member(report, "username") + " " + report_member(report, "remote_host");
         time_t now = time(nullptr);
         auto &seen = seen_[who];
         seen.push_back(now);
