@@ -4,6 +4,7 @@
 // private mount namespace, so the module's fixed paths need no root.
 // BM_interleaved runs the three one after the other in every iteration, so
 // that load from other processes, which comes and goes, falls on all alike.
+#include "median.h"
 #include "sandbox.h"
 
 #include <benchmark/benchmark.h>
@@ -21,7 +22,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <map>
 #include <string>
@@ -82,12 +82,6 @@ void BM_bare_crypt(benchmark::State &state)
     std::string salt = module_like_salt();
     for (auto _ : state)
         benchmark::DoNotOptimize(crypt(TOKEN, salt.c_str()));
-}
-
-double median(std::vector<double> &v)
-{
-    std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
-    return v[v.size() / 2];
 }
 
 void BM_interleaved(benchmark::State &state)

@@ -10,6 +10,7 @@
 // pam_tamlo and one pam_permit call per iteration and report the ratio of
 // their median times, so that load from other processes, which comes and
 // goes, falls on both sides alike.
+#include "median.h"
 #include "sandbox.h"
 
 #include <benchmark/benchmark.h>
@@ -19,7 +20,6 @@
 #include <string.h>
 #include <sys/mount.h>
 
-#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -75,12 +75,6 @@ void authenticate_only(benchmark::State &state, const char *service)
         if (pam_authenticate(h, 0) != PAM_SUCCESS)
             state.SkipWithError("authentication failed");
     pam_end(h, PAM_SUCCESS);
-}
-
-double median(std::vector<double> &v)
-{
-    std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
-    return v[v.size() / 2];
 }
 
 // Times `tamlo` and `permit` alternately; reports both medians and their ratio.
