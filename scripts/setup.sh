@@ -12,6 +12,7 @@ packages=(
   libcjson-dev libjansson-dev libjson-c-dev
   libpam-modules
   locales groff-base dpkg-dev file
+  openssh-client sshpass
 )
 
 missing=()

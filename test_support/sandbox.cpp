@@ -3,11 +3,14 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <net/if.h>
 #include <sched.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -124,6 +127,67 @@ void enter_sandbox()
     overlay("/var", "/tmp/.sandbox/var");
     overlay("/etc", "/tmp/.sandbox/etc");
     overlay("/run", "/tmp/.sandbox/run");
+    entered = true;
+}
+
+bool host_root()
+{
+    // The initial user namespace maps every id to itself.
+    std::string map = read_file("/proc/self/uid_map");
+    unsigned inside = 1, outside = 1, count = 0;
+    return geteuid() == 0 && sscanf(map.c_str(), "%u %u %u", &inside, &outside, &count) == 3 &&
+           inside == 0 && outside == 0 && count == 4294967295u;
+}
+
+static void loopback_up()
+{
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    struct ifreq req;
+    memset(&req, 0, sizeof req);
+    strcpy(req.ifr_name, "lo");
+    if (fd < 0 || ioctl(fd, SIOCGIFFLAGS, &req) != 0)
+        die("lo flags");
+    req.ifr_flags |= IFF_UP;
+    if (ioctl(fd, SIOCSIFFLAGS, &req) != 0)
+        die("lo up");
+    close(fd);
+}
+
+// Built in a staging tmpfs from the host's device nodes, then moved over
+// /dev: the host's /dev itself is never written.
+static void private_dev()
+{
+    const std::string stage = "/tmp/.sandbox/dev";
+    make_dirs(stage);
+    if (mount("sandbox", stage.c_str(), "tmpfs", 0, "mode=755") != 0)
+        die("dev tmpfs");
+    for (const char *name : {"null", "zero", "full", "random", "urandom", "tty"}) {
+        std::string node = stage + "/" + name, host = std::string("/dev/") + name;
+        write_file(node, "");
+        if (mount(host.c_str(), node.c_str(), "none", MS_BIND, nullptr) != 0)
+            die(host.c_str());
+    }
+    make_dirs(stage + "/pts");
+    // gid 5 is Debian's tty group, which sshd gives the terminals it opens.
+    if (mount("devpts", (stage + "/pts").c_str(), "devpts", 0, "newinstance,ptmxmode=0666,mode=0620,gid=5") != 0)
+        die("devpts");
+    if (symlink("pts/ptmx", (stage + "/ptmx").c_str()) != 0 ||
+        symlink("/proc/self/fd", (stage + "/fd").c_str()) != 0)
+        die("dev links");
+    if (mount(stage.c_str(), "/dev", nullptr, MS_MOVE, nullptr) != 0)
+        die("move /dev");
+}
+
+void enter_service_sandbox()
+{
+    static bool entered = false;
+    if (entered)
+        return;
+    enter_sandbox();
+    if (unshare(CLONE_NEWNET) != 0)
+        die("unshare network");
+    loopback_up();
+    private_dev();
     entered = true;
 }
 

@@ -5,6 +5,15 @@
 
 void enter_sandbox();
 
+// For tests that run a real network service, on top of enter_sandbox: a
+// private network namespace with only loopback up, and a private /dev (the
+// usual character devices, a pty instance of its own, and room for a
+// /dev/log that the test binds itself).
+void enter_service_sandbox();
+// True when the process is the host's root, not only root of a user
+// namespace: a service that switches users needs that.
+bool host_root();
+
 // File helpers for paths inside the sandbox; they abort the test on failure.
 void write_file(const std::string &path, const std::string &content, int mode = 0644);
 void make_dirs(const std::string &path);

@@ -1,0 +1,145 @@
+// pam_brud in front of Debian's common-auth inside the real sshd: what a
+// login reports, a refusing verdict, a vanished daemon, and sshd's own
+// LoginGraceTime while the module waits on a silent daemon.
+#include "brud_harness.h"
+#include "sshd_service.h"
+
+#include <gtest/gtest.h>
+
+#include <crypt.h>
+#include <string.h>
+
+namespace {
+
+const std::string PASSWORD = "Right pw 7";
+const std::vector<std::string> AUTH = {std::string("auth requisite ") + PAM_BRUD_SO, "@include common-auth"};
+
+class BrudSshd : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!service_sandbox_ready())
+            GTEST_SKIP() << "needs the host's root";
+        add_account("alice", PASSWORD);
+        enable_brud();
+    }
+};
+
+ssh_result login(const std::string &host = "127.0.0.1", std::vector<std::string> command = {"echo", "in-session"})
+{
+    return run_ssh({.user = "alice", .password = PASSWORD, .host = host, .command = command});
+}
+
+bool logged_in(const ssh_result &r) { return r.status == 0 && r.output.find("in-session") != std::string::npos; }
+
+std::string unquoted(const std::string &json) { return json.size() >= 2 ? json.substr(1, json.size() - 2) : json; }
+
+size_t count(const std::vector<std::string> &texts, const std::string &text)
+{
+    size_t n = 0;
+    for (auto &t : texts)
+        n += t == text;
+    return n;
+}
+
+// One login is three connections: the authentication, then the credentials
+// of sshd's privileged and of its unprivileged process. For an IPv6 client
+// the ':' of the address becomes '.' in the salt.
+TEST_F(BrudSshd, LoginIsReportedWithAHashThatCryptVerifies)
+{
+    struct row {
+        const char *host;
+        const char *salt_tail;  // after "$6$" and the window number
+    } rows[] = {
+        {"127.0.0.1", "alice1"},
+        {"::1", "alice."},
+    };
+    sshd_service sshd(pam_service(AUTH));
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.host);
+        brud_daemon daemon;
+        ssh_result s = login(r.host);
+        ASSERT_TRUE(logged_in(s)) << s.output;
+        auto lines = daemon.lines();
+        ASSERT_EQ(6u, lines.size()) << daemon.received();
+        const char *actions[] = {"PAM_AUTHENTICATE", "PAM_SETCRED", "PAM_SETCRED"};
+        for (int i = 0; i < 3; i++) {
+            const std::string &report = lines[2 * i + 1];
+            EXPECT_EQ("AUTH pam " + TEST_KEY + "\n", lines[2 * i]);
+            EXPECT_EQ("\"" + std::string(actions[i]) + "\"", member(report, "action"));
+            EXPECT_EQ("\"alice\"", member(report, "username"));
+            EXPECT_EQ("\"" + std::string(r.host) + "\"", member(report, "remote_host"));
+            EXPECT_EQ("\"sshd\"", member(report, "auth_service"));
+            EXPECT_EQ("\"ssh\"", member(report, "tty"));
+            EXPECT_EQ("null", member(report, "remote_user"));
+            if (i > 0)
+                EXPECT_EQ("null", member(report, "authtoken_hash"));
+        }
+        std::string hash = unquoted(member(lines[1], "authtoken_hash"));
+        long long window = salt_window(std::stoll(member(lines[1], "login_time")));
+        EXPECT_EQ("$6$" + std::to_string(window) + r.salt_tail + "$", hash.substr(0, 16));
+        struct crypt_data data;
+        memset(&data, 0, sizeof data);
+        const char *again = crypt_rn(PASSWORD.c_str(), hash.c_str(), &data, sizeof data);
+        EXPECT_STREQ(hash.c_str(), again) << "crypt does not verify the reported hash";
+    }
+}
+
+// The row that accepts shows the refusal comes from the verdict alone.
+TEST_F(BrudSshd, RefusingVerdictRefusesTheRightPassword)
+{
+    struct row {
+        const char *verdict;
+        bool in;
+    } rows[] = {
+        {"550 too many attempts\\n", false},
+        {"580 blocked\\n", false},
+        {"200 ok\\n", true},
+    };
+    sshd_service sshd(pam_service(AUTH));
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.verdict);
+        brud_daemon daemon({"--verdict", r.verdict});
+        ssh_result s = login();
+        EXPECT_EQ(r.in, logged_in(s)) << s.output;
+        if (!r.in)
+            EXPECT_NE(std::string::npos, s.output.find("Permission denied")) << s.output;
+        EXPECT_EQ(r.in ? 6u : 2u, daemon.lines().size()) << daemon.received();
+    }
+}
+
+// Each of the three calls fails open on its own and says so in syslog.
+TEST_F(BrudSshd, LoginWorksWithTheDaemonGone)
+{
+    sshd_service sshd(pam_service(AUTH));
+    brud_daemon daemon;
+    daemon.stop();
+    forget_log();
+    ssh_result s = login();
+    ASSERT_TRUE(logged_in(s)) << s.output;
+    EXPECT_EQ(3u, count(service_log("PAM-brud"), "failed to connect stream socket"));
+}
+
+// The module borrows sshd's alarm while it waits on a daemon that welcomes
+// and then stays silent, and gives it back: LoginGraceTime 5 still ends the
+// login at about 5 s, long before the module's 10 s would let it through.
+// The same grace time with a daemon that answers lets the login in.
+TEST_F(BrudSshd, LoginGraceTimeEndsALoginWhoseDaemonIsSilent)
+{
+    sshd_service sshd(pam_service(AUTH), {"LoginGraceTime 5"});
+    {
+        brud_daemon answering;
+        ssh_result s = login();
+        EXPECT_TRUE(logged_in(s)) << s.output;
+    }
+    brud_daemon silent({"--silent", "login"});
+    ssh_result s = login();
+    EXPECT_FALSE(logged_in(s)) << s.output;
+    EXPECT_GT(s.seconds, 4.5) << s.output;
+    EXPECT_LT(s.seconds, 8.0) << s.output;
+    // Debian's sshd ends such a login without a log line of its own, and
+    // ssh only sees the connection close.
+    EXPECT_EQ(255, s.status) << s.output;
+}
+
+}  // namespace
