@@ -97,6 +97,8 @@ log_line parse_datagram(const std::string &d, double at)
     log_line line;
     line.at = at;
     size_t p = d.find('>');
+    if (d[0] == '<' && p != std::string::npos)
+        line.priority = atoi(d.c_str() + 1);
     p = p == std::string::npos ? 0 : p + 1 + 16;  // the 15-character time stamp and a blank
     if (p > d.size())
         p = d.size();

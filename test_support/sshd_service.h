@@ -16,6 +16,7 @@ bool service_sandbox_ready();
 struct log_line {
     std::string ident;  // "sshd", "PAM-brud", ...
     std::string text;
+    int priority = -1;  // facility and severity, as in <PRI>
     double at = 0;      // monotonic seconds when it arrived
 };
 

@@ -1,0 +1,63 @@
+// pam_suqvo's banner through the real sshd: shown on an interactive login
+// inside a container, and nowhere else.
+#include "sandbox.h"
+#include "sshd_service.h"
+#include "suqvo_test.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+std::string without_cr(std::string text)
+{
+    std::erase(text, '\r');
+    return text;
+}
+
+TEST(SuqvoSshd, BannerOnlyOnInteractiveLoginsInsideAContainer)
+{
+    if (!service_sandbox_ready())
+        GTEST_SKIP() << "needs the host's root";
+    add_account("alice", "alice's own 9");
+    std::string banner;
+    for (auto &line : expected_banner)
+        banner += line + "\n";
+
+    // sshd shows what sessions modules say only where it would show the
+    // message of the day: with a terminal, no command and no ~/.hushlogin.
+    struct row {
+        const char *answer;  // of the libqvo stand-in
+        bool interactive;
+        bool hushlogin;
+        bool banner;
+    } rows[] = {
+        {"inside", true, false, true},
+        {"outside", true, false, false},
+        {"inside", false, false, false},
+        {"inside", true, true, false},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(std::string(r.answer) + (r.interactive ? " interactive" : " command") +
+                     (r.hushlogin ? " hushlogin" : ""));
+        if (r.hushlogin)
+            write_file(home_of("alice") + "/.hushlogin", "");
+        sshd_service sshd(pam_service({"@include common-auth"}, {std::string("session optional ") + PAM_SUQVO_SO}),
+                          {}, {std::string("QVO_STANDIN_ANSWER=") + r.answer});
+        ssh_login login{.user = "alice", .password = "alice's own 9"};
+        if (r.interactive) {
+            login.terminal = true;
+            login.input = "echo shell-$((6*7)); exit\n";
+        } else {
+            login.command = {"echo shell-$((6*7))"};
+        }
+        ssh_result s = run_ssh(login);
+        std::string out = without_cr(s.output);
+        EXPECT_EQ(0, s.status) << out;
+        EXPECT_NE(std::string::npos, out.find("shell-42\n")) << out;
+        EXPECT_EQ(r.banner, out.find(banner) != std::string::npos) << out;
+        EXPECT_EQ(r.banner, out.find("INSIDE QVO") != std::string::npos) << out;
+        remove_tree(home_of("alice") + "/.hushlogin");
+    }
+}
+
+}  // namespace
