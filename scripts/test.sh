@@ -14,7 +14,9 @@ build() {  # build DIR [cmake options...]
 
 echo "== normal build"
 build build
-(cd build && ctest --output-on-failure -j"$jobs" -LE timing)
+(cd build && ctest --output-on-failure -j"$jobs" -LE "timing|services")
+echo "== services: the modules inside Debian's real sshd (normal build only)"
+(cd build && ctest --output-on-failure -j"$jobs" -L services)
 echo "== timing tests (alone, nothing else running)"
 (cd build && ctest --output-on-failure -L timing)
 
@@ -22,8 +24,8 @@ echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 build build-asan -DPAMX_SANITIZE=ON
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 \
    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-   ctest --output-on-failure -j"$jobs" -LE "timing|no_sanitizer")
+   ctest --output-on-failure -j"$jobs" -LE "timing|services|no_sanitizer")
 
 echo "== valgrind memcheck"
 build build-valgrind -DPAMX_VALGRIND=ON -DPAMX_BENCH=OFF
-(cd build-valgrind && ctest --output-on-failure -j"$jobs" -LE "timing|no_valgrind")
+(cd build-valgrind && ctest --output-on-failure -j"$jobs" -LE "timing|services|no_valgrind")

@@ -211,12 +211,12 @@ std::vector<std::string> service_log(const std::string &ident)
     return out;
 }
 
-bool await_log(const std::string &ident, const std::string &text, double seconds)
+bool await_log(const std::string &ident, const std::string &text, double seconds, double since)
 {
     std::unique_lock<std::mutex> hold(store().lock);
     return store().arrived.wait_for(hold, std::chrono::duration<double>(seconds), [&] {
         for (auto &line : store().lines)
-            if (line.ident == ident && line.text.find(text) != std::string::npos)
+            if (line.at >= since && line.ident == ident && line.text.find(text) != std::string::npos)
                 return true;
         return false;
     });
@@ -290,6 +290,7 @@ sshd_service::sshd_service(const std::string &pam_file, const std::vector<std::s
     int err = open(SSHD_STDERR, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (err < 0)
         fatal(SSHD_STDERR);
+    double started = now();
     pid_ = fork();
     if (pid_ == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -303,8 +304,8 @@ sshd_service::sshd_service(const std::string &pam_file, const std::vector<std::s
     close(err);
     if (pid_ < 0)
         fatal("fork");
-    if (!await_log("sshd", "Server listening on 127.0.0.1 port 22", 15) ||
-        !await_log("sshd", "Server listening on ::1 port 22", 5)) {
+    if (!await_log("sshd", "Server listening on 127.0.0.1 port 22", 15, started) ||
+        !await_log("sshd", "Server listening on ::1 port 22", 5, started)) {
         fprintf(stderr, "sshd did not start:\n%s\n", read_file(SSHD_STDERR).c_str());
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
@@ -379,7 +380,8 @@ ssh_result run_ssh(const ssh_login &login)
     close(out[0]);
     int status = 0;
     waitpid(pid, &status, 0);
-    result.seconds = now() - start;
+    result.ended = now();
+    result.seconds = result.ended - start;
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
 }

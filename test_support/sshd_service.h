@@ -25,8 +25,9 @@ std::vector<log_line> service_log();
 void forget_log();
 // Texts of the lines of one identity.
 std::vector<std::string> service_log(const std::string &ident);
-// Waits up to `seconds` for a line of `ident` containing `text`.
-bool await_log(const std::string &ident, const std::string &text, double seconds);
+// Waits up to `seconds` for a line of `ident` containing `text` that
+// arrived at `since` (monotonic seconds) or later.
+bool await_log(const std::string &ident, const std::string &text, double seconds, double since = 0);
 
 // An account in the sandbox's passwd, group and shadow, home under /tmp.
 void add_account(const std::string &user, const std::string &password);
@@ -66,6 +67,7 @@ struct ssh_result {
     int status = -1;     // exit status of sshpass (ssh's own when it ran)
     std::string output;  // standard output and error together
     double seconds = 0;
+    double ended = 0;    // monotonic seconds when ssh ended, as log_line::at
 };
 
 ssh_result run_ssh(const ssh_login &login);

@@ -121,9 +121,11 @@ TEST_F(BrudSshd, LoginWorksWithTheDaemonGone)
 }
 
 // The module borrows sshd's alarm while it waits on a daemon that welcomes
-// and then stays silent, and gives it back: LoginGraceTime 5 still ends the
-// login at about 5 s, long before the module's 10 s would let it through.
-// The same grace time with a daemon that answers lets the login in.
+// and then stays silent, and gives it back: with LoginGraceTime 5 the grace
+// time comes due during the module's 10 s wait, and sshd ends the login the
+// moment the module hands its alarm back (not a second later, and not
+// never, which would let the login through after 30 s or more). The same
+// grace time with a daemon that answers lets the login in.
 TEST_F(BrudSshd, LoginGraceTimeEndsALoginWhoseDaemonIsSilent)
 {
     sshd_service sshd(pam_service(AUTH), {"LoginGraceTime 5"});
@@ -133,13 +135,18 @@ TEST_F(BrudSshd, LoginGraceTimeEndsALoginWhoseDaemonIsSilent)
         EXPECT_TRUE(logged_in(s)) << s.output;
     }
     brud_daemon silent({"--silent", "login"});
+    forget_log();
     ssh_result s = login();
     EXPECT_FALSE(logged_in(s)) << s.output;
-    EXPECT_GT(s.seconds, 4.5) << s.output;
-    EXPECT_LT(s.seconds, 8.0) << s.output;
     // Debian's sshd ends such a login without a log line of its own, and
     // ssh only sees the connection close.
     EXPECT_EQ(255, s.status) << s.output;
+    EXPECT_GT(s.seconds, 9.5) << s.output;
+    EXPECT_LT(s.seconds, 15.0) << s.output;
+    ASSERT_TRUE(await_log("PAM-brud", "timeout while connecting to quorixd", 1));
+    for (auto &line : service_log())
+        if (line.ident == "PAM-brud" && line.text == "timeout while connecting to quorixd")
+            EXPECT_LT(s.ended - line.at, 0.5) << "the connection outlived the module's wait";
 }
 
 }  // namespace
