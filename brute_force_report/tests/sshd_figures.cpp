@@ -81,13 +81,15 @@ void silent_daemon(const char *stage, int users)
 
 // The daemon silent at its login reply: which logins a grace time lets
 // through. Only the authentication counts, so ssh is stopped soon after
-// it (the two credential calls that follow would add 20 s).
+// it (the two credential calls that follow would add 20 s). A new sshd
+// for each user stops the session that the last one left waiting on the
+// daemon; the same keys and configuration keep sshd's delays.
 void grace_time(int grace, int users)
 {
-    sshd_service sshd(pam_service(AUTH), {"LoginGraceTime " + std::to_string(grace)});
     int in = 0;
     printf("LoginGraceTime %d, daemon silent at its login reply:\n", grace);
     for (int i = 0; i < users; i++) {
+        sshd_service sshd(pam_service(AUTH), {"LoginGraceTime " + std::to_string(grace)});
         brud_daemon daemon({"--silent", "login"});
         forget_log();
         ssh_result s = login(USERS[i], std::max(grace, 21) + 1);
