@@ -56,4 +56,4 @@ private:
 // Name of a PAM result, for readable failures.
 std::string pam_result_name(int code);
 
-#define EXPECT_PAM(expected, actual) EXPECT_EQ(pam_result_name(expected), pam_result_name(actual))
+#define EXPECT_PAM(actual, expected) EXPECT_EQ(pam_result_name(actual), pam_result_name(expected))

@@ -12,7 +12,7 @@
 #include <security/pam_modules.h>
 #include <syslog.h>
 
-#define ASSERT_PAM(expected, actual) ASSERT_EQ(pam_result_name(expected), pam_result_name(actual))
+#define ASSERT_PAM(actual, expected) ASSERT_EQ(pam_result_name(actual), pam_result_name(expected))
 
 namespace {
 
@@ -45,11 +45,11 @@ struct outcome {
 void set_items(pam_app &app, const attempt &a)
 {
     if (a.rhost)
-        EXPECT_PAM(PAM_SUCCESS, app.set_item(PAM_RHOST, a.rhost));
+        EXPECT_PAM(app.set_item(PAM_RHOST, a.rhost), PAM_SUCCESS);
     if (a.tty)
-        EXPECT_PAM(PAM_SUCCESS, app.set_item(PAM_TTY, a.tty));
+        EXPECT_PAM(app.set_item(PAM_TTY, a.tty), PAM_SUCCESS);
     if (a.ruser)
-        EXPECT_PAM(PAM_SUCCESS, app.set_item(PAM_RUSER, a.ruser));
+        EXPECT_PAM(app.set_item(PAM_RUSER, a.ruser), PAM_SUCCESS);
 }
 
 // pam_authenticate (then pam_setcred, when asked) on fresh handles; no
@@ -62,7 +62,7 @@ outcome run(const attempt &a, bool with_setcred = false)
     outcome out;
     {
         pam_app app(a.service, {STACK_LINE});
-        EXPECT_PAM(PAM_SUCCESS, app.start(a.user));
+        EXPECT_PAM(app.start(a.user), PAM_SUCCESS);
         set_items(app, a);
         if (!a.user)
             app.replies.push_back({PAM_SUCCESS, true, "alice"});
@@ -72,7 +72,7 @@ outcome run(const attempt &a, bool with_setcred = false)
     }
     if (with_setcred) {
         pam_app app(a.service, {STACK_LINE});
-        EXPECT_PAM(PAM_SUCCESS, app.start(a.user));
+        EXPECT_PAM(app.start(a.user), PAM_SUCCESS);
         set_items(app, a);
         if (!a.user)
             app.replies.push_back({PAM_SUCCESS, true, "alice"});
@@ -91,7 +91,7 @@ int setcred_directly(const attempt &a, int flags)
     auto setcred = reinterpret_cast<int (*)(pam_handle_t *, int, int, const char **)>(
         dlsym(module, "pam_sm_setcred"));
     pam_app app(a.service, {STACK_LINE});
-    EXPECT_PAM(PAM_SUCCESS, app.start(a.user));
+    EXPECT_PAM(app.start(a.user), PAM_SUCCESS);
     set_items(app, a);
     int result = setcred(app.handle(), flags, 0, nullptr);
     dlclose(module);
@@ -122,18 +122,18 @@ TEST_F(BrudPam, FeatureSwitchIsThePresenceOfEitherFlagFile)
     brud_daemon daemon;
     remove_tree(FLAG_FILE);
     outcome off = run(attempt{}, true);
-    EXPECT_PAM(PAM_SUCCESS, off.authenticate);
-    EXPECT_PAM(PAM_SUCCESS, off.setcred);
+    EXPECT_PAM(off.authenticate, PAM_SUCCESS);
+    EXPECT_PAM(off.setcred, PAM_SUCCESS);
     EXPECT_EQ(off.conv_calls, 0);
     EXPECT_EQ(daemon.received(), "");
 
     write_file(ALT_FLAG_FILE, "");
-    EXPECT_PAM(PAM_SUCCESS, run(attempt{}).authenticate);
+    EXPECT_PAM(run(attempt{}).authenticate, PAM_SUCCESS);
     EXPECT_EQ(daemon.lines().size(), 2u);
 
     remove_tree(ALT_FLAG_FILE);
     make_dirs(FLAG_FILE);  // any kind of file will do
-    EXPECT_PAM(PAM_SUCCESS, run(attempt{}).authenticate);
+    EXPECT_PAM(run(attempt{}).authenticate, PAM_SUCCESS);
     EXPECT_EQ(daemon.lines().size(), 4u);
     remove_tree(FLAG_FILE);
 }
@@ -156,8 +156,8 @@ TEST_F(BrudPam, VerdictTable)
     for (auto &row : rows) {
         brud_daemon daemon(row.script);
         outcome got = run(attempt{}, true);
-        EXPECT_PAM(row.authenticate, got.authenticate) << row.script[1];
-        EXPECT_PAM(PAM_SUCCESS, got.setcred) << row.script[1];
+        EXPECT_PAM(got.authenticate, row.authenticate) << row.script[1];
+        EXPECT_PAM(got.setcred, PAM_SUCCESS) << row.script[1];
         auto lines = daemon.lines();
         ASSERT_EQ(lines.size(), 4u) << row.script[1];
         EXPECT_EQ(member(lines[1], "action"), "\"PAM_AUTHENTICATE\"");
@@ -170,8 +170,8 @@ TEST_F(BrudPam, UnreachableDaemonAsksTheUserNothing)
     attempt a;
     a.user = nullptr;
     outcome got = run(a, true);
-    EXPECT_PAM(PAM_IGNORE, got.authenticate);
-    EXPECT_PAM(PAM_IGNORE, got.setcred);
+    EXPECT_PAM(got.authenticate, PAM_IGNORE);
+    EXPECT_PAM(got.setcred, PAM_IGNORE);
     EXPECT_EQ(got.conv_calls, 1);  // the user name, asked by setcred's own gathering
     std::vector<std::string> expected(2, "failed to connect stream socket");
     EXPECT_EQ(brud_log(), expected);
@@ -187,8 +187,8 @@ TEST_F(BrudPam, RefusedUserNamesAreServiceErrors)
         attempt a;
         a.user = user;
         outcome got = run(a, true);
-        EXPECT_PAM(PAM_SERVICE_ERR, got.authenticate);
-        EXPECT_PAM(PAM_SERVICE_ERR, got.setcred);
+        EXPECT_PAM(got.authenticate, PAM_SERVICE_ERR);
+        EXPECT_PAM(got.setcred, PAM_SERVICE_ERR);
         // Authentication had already logged in; setcred never connects.
         EXPECT_EQ(daemon.received(), "AUTH pam " + TEST_KEY + "\n");
     }
@@ -196,39 +196,39 @@ TEST_F(BrudPam, RefusedUserNamesAreServiceErrors)
     attempt a;
     a.user = nullptr;
     pam_app app(a.service, {STACK_LINE});
-    ASSERT_PAM(PAM_SUCCESS, app.start(nullptr));
+    ASSERT_PAM(app.start(nullptr), PAM_SUCCESS);
     app.fallback.result = PAM_CONV_ERR;
-    EXPECT_PAM(PAM_SERVICE_ERR, module_result(app.authenticate()));
+    EXPECT_PAM(module_result(app.authenticate()), PAM_SERVICE_ERR);
     pam_app other(a.service, {STACK_LINE});
-    ASSERT_PAM(PAM_SUCCESS, other.start(nullptr));
+    ASSERT_PAM(other.start(nullptr), PAM_SUCCESS);
     other.fallback.result = PAM_CONV_ERR;
-    EXPECT_PAM(PAM_SERVICE_ERR, module_result(other.setcred(PAM_ESTABLISH_CRED)));
+    EXPECT_PAM(module_result(other.setcred(PAM_ESTABLISH_CRED)), PAM_SERVICE_ERR);
 }
 
 TEST_F(BrudPam, SetcredFlagsAndExemptServices)
 {
     brud_daemon daemon;
     attempt a;
-    EXPECT_PAM(PAM_SUCCESS, setcred_directly(a, PAM_REFRESH_CRED));
-    EXPECT_PAM(PAM_SUCCESS, setcred_directly(a, PAM_SILENT));
-    EXPECT_PAM(PAM_SUCCESS, setcred_directly(a, PAM_DELETE_CRED));
+    EXPECT_PAM(setcred_directly(a, PAM_REFRESH_CRED), PAM_SUCCESS);
+    EXPECT_PAM(setcred_directly(a, PAM_SILENT), PAM_SUCCESS);
+    EXPECT_PAM(setcred_directly(a, PAM_DELETE_CRED), PAM_SUCCESS);
     EXPECT_EQ(daemon.received(), "");
-    EXPECT_PAM(PAM_SUCCESS, setcred_directly(a, 0));
-    EXPECT_PAM(PAM_SUCCESS, setcred_directly(a, PAM_ESTABLISH_CRED | PAM_SILENT));
+    EXPECT_PAM(setcred_directly(a, 0), PAM_SUCCESS);
+    EXPECT_PAM(setcred_directly(a, PAM_ESTABLISH_CRED | PAM_SILENT), PAM_SUCCESS);
     EXPECT_EQ(daemon.lines().size(), 4u);
 
     for (const char *service : {"crond", "atd"}) {
         a.service = service;
-        EXPECT_PAM(PAM_SUCCESS, setcred_directly(a, PAM_ESTABLISH_CRED));
+        EXPECT_PAM(setcred_directly(a, PAM_ESTABLISH_CRED), PAM_SUCCESS);
     }
     EXPECT_EQ(daemon.lines().size(), 4u);
 
     // Exemption is for setcred only, and for the exact name only.
     a.service = "atd";
-    EXPECT_PAM(PAM_SUCCESS, run(a).authenticate);
+    EXPECT_PAM(run(a).authenticate, PAM_SUCCESS);
     EXPECT_EQ(member(report_of(daemon, 5), "auth_service"), "\"atd\"");
     a.service = "crond ";
-    EXPECT_PAM(PAM_SUCCESS, setcred_directly(a, PAM_ESTABLISH_CRED));
+    EXPECT_PAM(setcred_directly(a, PAM_ESTABLISH_CRED), PAM_SUCCESS);
     EXPECT_EQ(member(report_of(daemon, 7), "auth_service"), "null");
 }
 
@@ -240,7 +240,7 @@ TEST_F(BrudPam, ReportCarriesTheItemsAndTheSaltedHash)
     a.tty = "ssh";
     a.ruser = "bob";
     a.token = "pass word";  // blanks do not make a token unusable
-    ASSERT_PAM(PAM_SUCCESS, run(a, true).authenticate);
+    ASSERT_PAM(run(a, true).authenticate, PAM_SUCCESS);
     std::string report = report_of(daemon);
     long long t = login_time_of(report);
     std::string hash = expected_hash(a.token, t, "bob", "203.0.113.5");
@@ -280,7 +280,7 @@ TEST_F(BrudPam, BadOptionalItemsAreDroppedAndTheSaltFallsBack)
         a.rhost = c.rhost;
         a.tty = c.tty;
         a.ruser = c.ruser;
-        EXPECT_PAM(PAM_SUCCESS, run(a).authenticate);
+        EXPECT_PAM(run(a).authenticate, PAM_SUCCESS);
         std::string report = report_of(daemon);
         long long t = login_time_of(report);
         std::string hash = expected_hash(a.token, t, c.user_part, c.host_part);
@@ -314,7 +314,7 @@ TEST_F(BrudPam, UnusableTokensAreReportedWithoutAHash)
         attempt a;
         a.token = c.token;
         a.token_conv_result = c.conv;
-        EXPECT_PAM(PAM_SUCCESS, run(a).authenticate);
+        EXPECT_PAM(run(a).authenticate, PAM_SUCCESS);
         std::string hash = member(report_of(daemon, report), "authtoken_hash");
         if (c.hashed)
             EXPECT_EQ(hash.substr(0, 4), "\"$6$");
@@ -331,7 +331,7 @@ TEST_F(BrudPam, OneTokenHashesAlikeWithinAWindowAndTokensDiffer)
     a.rhost = "192.0.2.44";
     for (const char *token : {"same", "same", "other"}) {
         a.token = token;
-        EXPECT_PAM(PAM_SUCCESS, run(a).authenticate);
+        EXPECT_PAM(run(a).authenticate, PAM_SUCCESS);
     }
     std::string r1 = report_of(daemon, 1), r2 = report_of(daemon, 3), r3 = report_of(daemon, 5);
     if (salt_window(login_time_of(r1)) == salt_window(login_time_of(r2)))
@@ -358,7 +358,7 @@ TEST_F(BrudPam, SaltThatCryptRefusesIsMended)
         a.ruser = c.ruser;
         for (const char *token : {"first", "second"}) {
             a.token = token;
-            EXPECT_PAM(PAM_SUCCESS, run(a).authenticate);
+            EXPECT_PAM(run(a).authenticate, PAM_SUCCESS);
         }
         std::string r1 = report_of(daemon, 1), r2 = report_of(daemon, 3);
         long long t = login_time_of(r1);
@@ -374,11 +374,11 @@ TEST_F(BrudPam, EveryMessageOpensAndClosesTheLogAndNeverShowsTheKey)
 {
     {
         brud_daemon daemon({"--verdict", "550 blocked\\n"});
-        EXPECT_PAM(PAM_AUTH_ERR, run(attempt{}).authenticate);
+        EXPECT_PAM(run(attempt{}).authenticate, PAM_AUTH_ERR);
     }
     {
         brud_daemon daemon({"--login", "530 wrong key\\n"});
-        EXPECT_PAM(PAM_IGNORE, run(attempt{}).authenticate);
+        EXPECT_PAM(run(attempt{}).authenticate, PAM_IGNORE);
     }
     auto &events = log_events();
     std::vector<std::string> texts;
@@ -408,19 +408,19 @@ TEST_F(BrudPam, CountingDaemonRefusesAPairOnceItPassesTheLimit)
     brud_daemon daemon({"--count", "--limit", "2", "--window", "600", "--key-file", "/tmp/daemon-key"});
     attempt a;
     a.rhost = "203.0.113.77";
-    EXPECT_PAM(PAM_SUCCESS, run(a, true).authenticate);  // setcred reports are not counted
-    EXPECT_PAM(PAM_SUCCESS, run(a, true).authenticate);
-    EXPECT_PAM(PAM_AUTH_ERR, run(a).authenticate);
+    EXPECT_PAM(run(a, true).authenticate, PAM_SUCCESS);  // setcred reports are not counted
+    EXPECT_PAM(run(a, true).authenticate, PAM_SUCCESS);
+    EXPECT_PAM(run(a).authenticate, PAM_AUTH_ERR);
     attempt other_host = a;
     other_host.rhost = "203.0.113.78";
-    EXPECT_PAM(PAM_SUCCESS, run(other_host).authenticate);
+    EXPECT_PAM(run(other_host).authenticate, PAM_SUCCESS);
     attempt other_user = a;
     other_user.user = "bob";
-    EXPECT_PAM(PAM_SUCCESS, run(other_user).authenticate);
+    EXPECT_PAM(run(other_user).authenticate, PAM_SUCCESS);
 
     clear_log();
     enable_brud("not-the-daemons-key");
-    EXPECT_PAM(PAM_IGNORE, run(a).authenticate);
+    EXPECT_PAM(run(a).authenticate, PAM_IGNORE);
     EXPECT_EQ(brud_log(), std::vector<std::string>{"error logging into brudd: 530 login refused\n"});
 }
 
@@ -453,7 +453,7 @@ TEST_F(BrudPam, HostAlarmGoesOffOnTimeDuringBackToBackLogins)
         pam_app app("sshd", {STACK_LINE});
         app.start("alice");
         app.fallback.text = "correct horse";
-        EXPECT_PAM(PAM_SUCCESS, app.authenticate());
+        EXPECT_PAM(app.authenticate(), PAM_SUCCESS);
         logins++;
         clock_gettime(CLOCK_MONOTONIC, &now);
     } while (since(start, now) < 6.0);
