@@ -2,6 +2,7 @@
 // verdicts, timeouts, the host's alarm and SIGALRM action, descriptors.
 #include "brud.h"
 #include "brud_harness.h"
+#include "fifo_probe.h"
 #include "readline.h"
 #include "sandbox.h"
 #include "syslog_capture.h"
@@ -168,33 +169,22 @@ TEST_F(Brud, ConnectLogsInWithTheKeyOnACloseOnExecSocket)
 
 TEST_F(Brud, KeyFileIsOpenedCloseOnExec)
 {
-    // A FIFO holds get_brud_key in its open() until the writer comes, so the
-    // descriptor can be inspected while the module has it.
-    remove_tree(KEY_FILE);
-    ASSERT_EQ(mkfifo(KEY_FILE.c_str(), 0600), 0);
-    std::atomic<int> flags{-1};
-    std::thread writer([&] {
-        int w = open(KEY_FILE.c_str(), O_WRONLY | O_CLOEXEC);
-        // The reader's descriptor appears once its open() has returned.
-        for (int round = 0; round < 2000 && flags < 0; round++, usleep(1000)) {
-            for (int i = 0; i < 1024 && flags < 0; i++) {
-                char link[64], target[256];
-                snprintf(link, sizeof link, "/proc/self/fd/%d", i);
-                ssize_t n = readlink(link, target, sizeof target - 1);
-                if (n > 0 && std::string(target, size_t(n)) == KEY_FILE && i != w)
-                    flags = fcntl(i, F_GETFD);
-            }
-        }
-        ASSERT_EQ(write(w, "fifo-key\n", 9), 9);
-        close(w);
-    });
     char key[BRUD_KEY_SIZE] = "";
-    EXPECT_EQ(get_brud_key(key), 1);
-    writer.join();
+    int result = 0;
+    int flags = module_descriptor_flags(KEY_FILE, "fifo-key\n", [&] { result = get_brud_key(key); });
+    EXPECT_EQ(result, 1);
     EXPECT_STREQ(key, "fifo-key");
-    ASSERT_GE(flags.load(), 0) << "the key file's descriptor was not seen";
-    EXPECT_TRUE(flags & FD_CLOEXEC);
-    remove_tree(KEY_FILE);
+    ASSERT_GE(flags, 0) << "the key file's descriptor was not seen";
+    EXPECT_EQ(flags & FD_CLOEXEC, FD_CLOEXEC);
+
+    // Control: the probe sees a descriptor opened without the flag as such.
+    int plain = module_descriptor_flags(KEY_FILE, "x", [&] {
+        FILE *file = fopen(KEY_FILE.c_str(), "r");
+        fgetc(file);
+        fclose(file);
+    });
+    ASSERT_GE(plain, 0);
+    EXPECT_EQ(plain & FD_CLOEXEC, 0);
 }
 
 TEST_F(Brud, MissingKeyFileTouchesNoSignalState)
