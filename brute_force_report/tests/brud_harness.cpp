@@ -97,50 +97,6 @@ std::string member(const std::string &report, const std::string &key)
 
 std::vector<std::string> brud_log() { return log_messages("PAM-brud"); }
 
-static std::string quoted(const char *s)
-{
-    if (!s)
-        return "null";
-    std::string out = "\"";
-    for (; *s; s++) {
-        if (*s == '"' || *s == '\\')
-            out += '\\';
-        out += *s;
-    }
-    return out + "\"";
-}
-
-std::string expected_report(const report_fields &f)
-{
-    return "ACTION {\"action\":\"" + f.action + "\", \"auth_database\":\"system\", \"username\":" +
-           quoted(f.user) + ", \"remote_host\":" + quoted(f.rhost) +
-           ", \"status\":1, \"login_time\":" + std::to_string(f.login_time) +
-           ", \"quit_after\":1, \"local_port\":0, \"remote_user\":" + quoted(f.ruser) +
-           ", \"auth_service\":" + quoted(f.service) + ", \"tty\":" + quoted(f.tty) +
-           ", \"authtoken_hash\":" + quoted(f.hash) + "}\n";
-}
-
-long long salt_window(long long login_time)
-{
-    return (login_time - login_time % 3600 - 946684800LL) / 3600;
-}
-
-std::string expected_hash(const std::string &token, long long login_time,
-                          const std::string &user_part, const std::string &host_part)
-{
-    std::string salt = ("$6$" + std::to_string(salt_window(login_time)) + user_part + host_part).substr(0, 15);
-    struct crypt_data data;
-    memset(&data, 0, sizeof data);
-    const char *hash = crypt_rn(token.c_str(), salt.c_str(), &data, sizeof data);
-    if (!hash || hash[0] == '*') {
-        for (size_t i = 3; i < salt.size(); i++)
-            if (!isalnum((unsigned char)salt[i]) && salt[i] != '.' && salt[i] != '/')
-                salt[i] = '.';
-        hash = crypt_rn(token.c_str(), salt.c_str(), &data, sizeof data);
-    }
-    return hash ? hash : "(refused)";
-}
-
 double alarm_left()
 {
     struct itimerval now;
