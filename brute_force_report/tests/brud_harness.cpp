@@ -5,6 +5,7 @@
 #include "syslog_capture.h"
 
 #include <crypt.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -12,7 +13,9 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -96,6 +99,32 @@ std::string member(const std::string &report, const std::string &key)
 }
 
 std::vector<std::string> brud_log() { return log_messages("PAM-brud"); }
+
+full_backlog::full_backlog()
+{
+    unlink(SOCKET_PATH.c_str());
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    strcpy(addr.sun_path, SOCKET_PATH.c_str());
+    auto *address = reinterpret_cast<sockaddr *>(&addr);
+    listener_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    filler_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    // Control: a third connection finds the queue full.
+    if (bind(listener_, address, sizeof addr) != 0 || listen(listener_, 0) != 0 ||
+        connect(filler_, address, sizeof addr) != 0 || connect(probe, address, sizeof addr) == 0 ||
+        errno != EAGAIN) {
+        perror("full_backlog");
+        abort();
+    }
+    close(probe);
+}
+
+full_backlog::~full_backlog()
+{
+    close(filler_);
+    close(listener_);
+}
 
 double alarm_left()
 {

@@ -37,6 +37,19 @@ private:
     std::string record_;
 };
 
+// A listener on the daemon's socket with no room in its queue and nobody
+// accepting: a connect() to it waits.
+class full_backlog {
+public:
+    full_backlog();
+    ~full_backlog();
+    full_backlog(const full_backlog &) = delete;
+    full_backlog &operator=(const full_backlog &) = delete;
+
+private:
+    int listener_ = -1, filler_ = -1;
+};
+
 // The raw JSON text of one member of a report line ("\"alice\"", "null", "7").
 std::string member(const std::string &report, const std::string &key);
 
