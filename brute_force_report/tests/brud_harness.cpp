@@ -4,7 +4,6 @@
 #include "sandbox.h"
 #include "syslog_capture.h"
 
-#include <crypt.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
