@@ -1,20 +1,27 @@
 #!/bin/bash
 # The test command: set up, then build and run the whole suite three times:
-# the normal build, under AddressSanitizer + UBSan, and under valgrind.
+# the normal build, under AddressSanitizer + UBSan, and under valgrind. Every
+# build treats the stricter warnings as errors.
+#
+#   scripts/test.sh          the full run (what CI runs)
+#   scripts/test.sh quick    the normal build's suite only, for the inner loop
 set -euo pipefail
 cd "$(dirname "$0")/.."
+mode=${1:-full}
+case "$mode" in full|quick) ;; *) echo "usage: $0 [quick]" >&2; exit 2 ;; esac
 scripts/setup.sh
 
 jobs=$(nproc)
 build() {  # build DIR [cmake options...]
   local dir=$1; shift
-  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPAMX_WERROR=ON "$@" >/dev/null
   cmake --build "$dir" -j"$jobs" >/dev/null
 }
 
 echo "== normal build"
 build build
 (cd build && ctest --output-on-failure -j"$jobs" -LE timing)
+[ "$mode" = quick ] && exit 0
 echo "== timing tests (alone, nothing else running)"
 (cd build && ctest --output-on-failure -L timing)
 
