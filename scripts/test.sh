@@ -1,7 +1,6 @@
 #!/bin/bash
 # The test command: set up, then build and run the whole suite three times:
-# the normal build, under AddressSanitizer + UBSan, and under valgrind. Every
-# build treats the stricter warnings as errors.
+# the normal build, under AddressSanitizer + UBSan, and under valgrind.
 #
 #   scripts/test.sh          the full run (what CI runs)
 #   scripts/test.sh quick    the normal build's suite only, for the inner loop
