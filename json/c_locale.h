@@ -1,11 +1,13 @@
-// A "C" locale object, so that number text is read and written the same way
-// whatever locale the host process (su, login, ...) has set.
+// A "C" locale object, so that number text is written the same way whatever
+// locale the host process (su, login, ...) has set.
 #ifndef VESNAR_JSON_C_LOCALE_H
 #define VESNAR_JSON_C_LOCALE_H
 
 #include <locale.h>
 
-// Valid while the module is loaded; created at load, freed at unload.
+// Made on the first call (once, whichever thread calls first) and freed when
+// the module is unloaded.  Loading the module does nothing that could fail:
+// a host must never end just because it loaded pam_brud.so.
 locale_t json_c_locale();
 
 // Makes the "C" locale the calling thread's locale for one scope.

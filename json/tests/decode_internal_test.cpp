@@ -1,6 +1,6 @@
 // The number-text check that the encoder uses; internal to the library, so
 // compiled against the same objects that go into pam_brud.so.
-#include "decode.h"
+#include "number.h"
 
 #include <gtest/gtest.h>
 
