@@ -26,6 +26,9 @@ namespace {
 // margin below them, go to strtod.
 constexpr ptrdiff_t longest_for_fast_float = ptrdiff_t(1) << 27;
 
+// Integers of up to 15 digits are exact in a double.
+constexpr ptrdiff_t max_exact_digits = 15;
+
 }  // namespace
 
 // Exactly what strtod gives in the "C" locale: the nearest double, ties to
@@ -33,14 +36,37 @@ constexpr ptrdiff_t longest_for_fast_float = ptrdiff_t(1) << 27;
 // fast_float rounds to nearest whatever the thread's rounding mode (strtod
 // would follow it; no host of a PAM module changes it) and leaves errno
 // alone.
-double number_value(const char *first, const char *last)
+//
+// fast_float finds the number's end itself, in the same pass as its digits.
+// Its grammar is JSON's but for a few forms that are refused beforehand:
+// no digit first (".5", "-.5", "inf", "nan"), a leading zero ("01") and a
+// point without a digit after it ("1.", "1.e5").  Where it stops before an
+// "e" that no digit follows, so would JSON's number, and what encloses the
+// number refuses the "e".
+const char *number_read(const char *first, const char *text_end, double *out)
 {
-    if (last - first < longest_for_fast_float) {
-        double x = 0;
-        fast_float::from_chars(first, last, x);
-        return x;
+    const char *digits = first + (*first == '-');
+    if (!number_digit(*digits) || (digits[0] == '0' && number_digit(digits[1])))
+        return nullptr;
+    uint64_t whole = 0;
+    const char *p = digits;
+    do
+        whole = whole * 10 + static_cast<unsigned>(*p++ - '0');
+    while (number_digit(*p));
+    if (*p == '.') {
+        if (!number_digit(p[1]))
+            return nullptr;
+    } else if (*p != 'e' && *p != 'E' && p - digits <= max_exact_digits) {
+        // A plain integer that a double holds exactly: what every reader
+        // gives, without the call.
+        double x = static_cast<double>(whole);
+        *out = *first == '-' ? -x : x;
+        return p;
     }
-    return strtod_l(first, nullptr, json_c_locale());
+    fast_float::from_chars_result r = fast_float::from_chars(first, text_end, *out);
+    if (r.ptr - first >= longest_for_fast_float)
+        *out = strtod_l(first, nullptr, json_c_locale());
+    return r.ptr;
 }
 
 /* ---- writing ---- */

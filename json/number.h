@@ -54,8 +54,11 @@ inline const char *number_end(const char *p)
 // its own output with this.
 bool number_is_valid(const char *text);
 
-// The value of the number text [first, last), which number_end accepted.
-double number_value(const char *first, const char *last);
+// Reads the JSON number that starts at first into *out, exactly as strtod
+// in the "C" locale would, and returns its end; null when no JSON number
+// starts there.  text_end is the end of the text, which the reader may look
+// at up to but never past.
+const char *number_read(const char *first, const char *text_end, double *out);
 
 // Appends the number's text ("%.16g" in the "C" locale), or null.
 void emit_number(string_builder *sb, double x);
