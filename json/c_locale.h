@@ -1,5 +1,5 @@
-// A "C" locale object, so that number text is written the same way whatever
-// locale the host process (su, login, ...) has set.
+// A "C" locale object, so that number text is read and written the same way
+// whatever locale the host process (su, login, ...) has set.
 #ifndef VESNAR_JSON_C_LOCALE_H
 #define VESNAR_JSON_C_LOCALE_H
 

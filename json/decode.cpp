@@ -91,12 +91,12 @@ bool expect_literal(const char **cursor, const char *word)
 
 /* ---- numbers ---- */
 
-// Only a building reader converts, reading the digits once as it does;
-// validation only steps over them.  text_end: the text's terminator.
+// Only a building reader converts, collecting the digits as it steps over
+// them; validation only steps over them.
 template <bool Build>
-bool parse_number(const char **cursor, const char *text_end, double *out)
+bool parse_number(const char **cursor, double *out)
 {
-    const char *end = Build ? number_read(*cursor, text_end, out) : number_end(*cursor);
+    const char *end = Build ? number_read(*cursor, out) : number_end(*cursor);
     if (!end)
         return false;
     *cursor = end;
@@ -305,8 +305,7 @@ bool parse_string(const char **cursor, char **out)
 struct value_slot {
     const char *cursor;
     json_node *node;
-    int depth;             // containers that enclose the value
-    const char *text_end;  // the terminating NUL, for the number reader
+    int depth;  // containers that enclose the value
 };
 
 template <bool Build>
@@ -319,7 +318,7 @@ __attribute__((noinline)) bool parse_array(value_slot *v)
     if (*p != '[' || v->depth >= JSON_MAX_DEPTH)
         return false;
     json_node *array = Build ? json_mkarray() : nullptr;
-    value_slot element = {skip_ws(p + 1), nullptr, v->depth + 1, v->text_end};
+    value_slot element = {skip_ws(p + 1), nullptr, v->depth + 1};
     if (*element.cursor != ']') {
         for (;;) {
             if (!parse_value<Build>(&element))
@@ -351,7 +350,7 @@ __attribute__((noinline)) bool parse_object(value_slot *v)
     if (*p != '{' || v->depth >= JSON_MAX_DEPTH)
         return false;
     json_node *object = Build ? json_mkobject() : nullptr;
-    value_slot member = {skip_ws(p + 1), nullptr, v->depth + 1, v->text_end};
+    value_slot member = {skip_ws(p + 1), nullptr, v->depth + 1};
     if (*member.cursor != '}') {
         for (;;) {
             char *key = nullptr;
@@ -391,7 +390,7 @@ fail:
 // Everything but the containers, kept out of line so that the recursion
 // through arrays and objects has small frames.
 template <bool Build>
-__attribute__((noinline)) bool parse_scalar(const char **cursor, const char *text_end, json_node **out)
+__attribute__((noinline)) bool parse_scalar(const char **cursor, json_node **out)
 {
     const char *p = *cursor;
     json_node *node = nullptr;
@@ -421,7 +420,7 @@ __attribute__((noinline)) bool parse_scalar(const char **cursor, const char *tex
         break;
     default: {
         double x;
-        if (!parse_number<Build>(&p, text_end, &x))
+        if (!parse_number<Build>(&p, Build ? &x : nullptr))
             return false;
         if (Build)
             node = json_mknumber(x);
@@ -443,7 +442,7 @@ bool parse_value(value_slot *v)
     case '{':
         return parse_object<Build>(v);
     default:
-        return parse_scalar<Build>(&v->cursor, v->text_end, Build ? &v->node : nullptr);
+        return parse_scalar<Build>(&v->cursor, Build ? &v->node : nullptr);
     }
 }
 
@@ -453,7 +452,7 @@ bool parse_value(value_slot *v)
 
 json_node *json_decode(const char *text)
 {
-    value_slot root = {text, nullptr, 0, text + strlen(text)};
+    value_slot root = {text, nullptr, 0};
     skip_space(&root.cursor);
     if (!parse_value<true>(&root))
         return nullptr;
@@ -467,7 +466,7 @@ json_node *json_decode(const char *text)
 
 bool json_validate(const char *text)
 {
-    value_slot root = {text, nullptr, 0, nullptr};
+    value_slot root = {text, nullptr, 0};
     skip_space(&root.cursor);
     if (!parse_value<false>(&root))
         return false;

@@ -2,8 +2,8 @@
 // double back.
 #include "number.h"
 #include "c_locale.h"
+#include "number_table.h"
 
-#include <fast_float/fast_float.h>
 #include <math.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -20,53 +20,94 @@ bool number_is_valid(const char *text)
 
 namespace {
 
-// fast_float stops adding exponent digits past 2^28 in magnitude, which
-// makes a difference only where the digits of the number shift it back by
-// about as much: in a text of more than 2^28 bytes.  Such texts, and a
-// margin below them, go to strtod.
-constexpr ptrdiff_t longest_for_fast_float = ptrdiff_t(1) << 27;
+struct wide_product {
+    uint64_t high, low;
+};
 
-// Integers of up to 15 digits are exact in a double.
-constexpr ptrdiff_t max_exact_digits = 15;
+wide_product multiply(uint64_t a, uint64_t b)
+{
+    unsigned __int128 r = static_cast<unsigned __int128>(a) * b;
+    return {static_cast<uint64_t>(r >> 64), static_cast<uint64_t>(r)};
+}
+
+// Eisel and Lemire's method: the double nearest to w * 10^q (w nonzero, at
+// most 19 digits) from a 128-bit approximation of 5^q.  False in the rare
+// case that the approximation cannot settle the rounding.
+bool nearest_double(uint64_t w, int64_t q, bool negative, double *out)
+{
+    constexpr int mantissa_bits = 52;
+    constexpr int infinite_power = 0x7FF;
+    uint64_t mantissa = 0;
+    int64_t power2 = 0;
+    if (q > pow5_largest) {
+        power2 = infinite_power;
+    } else if (q >= pow5_smallest) {
+        int lz = __builtin_clzll(w);
+        w <<= lz;
+        const uint64_t *pow5 = &pow5_128[2 * (q - pow5_smallest)];
+        wide_product product = multiply(w, pow5[0]);
+        constexpr uint64_t precision_mask = UINT64_MAX >> (mantissa_bits + 3);
+        if ((product.high & precision_mask) == precision_mask) {
+            wide_product second = multiply(w, pow5[1]);
+            product.low += second.high;
+            if (second.high > product.low)
+                product.high++;
+            // 5^q is exact in the table only for q in [-27, 55].
+            if (product.low == UINT64_MAX && (q < -27 || q > 55))
+                return false;
+        }
+        int upper_bit = static_cast<int>(product.high >> 63);
+        int shift = upper_bit + 64 - mantissa_bits - 3;
+        mantissa = product.high >> shift;
+        // floor(log2(10^q)) + 63, plus the bias of the exponent field.
+        power2 = ((152170 + 65536) * q >> 16) + 63 + upper_bit - lz + 1023;
+        if (power2 <= 0) {  // subnormal, or zero
+            if (-power2 + 1 >= 64) {
+                mantissa = 0;
+                power2 = 0;
+            } else {
+                mantissa >>= -power2 + 1;
+                mantissa += mantissa & 1;
+                mantissa >>= 1;
+                // Rounding may have carried into the smallest normal number.
+                power2 = mantissa < (uint64_t(1) << mantissa_bits) ? 0 : 1;
+            }
+        } else {
+            // Exactly halfway between two doubles: round to even.
+            if (product.low <= 1 && q >= -4 && q <= 23 && (mantissa & 3) == 1 &&
+                (mantissa << shift) == product.high)
+                mantissa &= ~uint64_t(1);
+            mantissa += mantissa & 1;
+            mantissa >>= 1;
+            if (mantissa >= (uint64_t(2) << mantissa_bits)) {
+                mantissa = uint64_t(1) << mantissa_bits;
+                power2++;
+            }
+            mantissa &= ~(uint64_t(1) << mantissa_bits);
+            if (power2 >= infinite_power) {
+                power2 = infinite_power;
+                mantissa = 0;
+            }
+        }
+    }
+    uint64_t bits = mantissa | static_cast<uint64_t>(power2) << mantissa_bits |
+                    static_cast<uint64_t>(negative) << 63;
+    memcpy(out, &bits, sizeof bits);
+    return true;
+}
 
 }  // namespace
 
-// Exactly what strtod gives in the "C" locale: the nearest double, ties to
-// even; an infinity beyond the range, zero or a subnormal below it; -0 kept.
-// fast_float rounds to nearest whatever the thread's rounding mode (strtod
-// would follow it; no host of a PAM module changes it) and leaves errno
-// alone.
-//
-// fast_float finds the number's end itself, in the same pass as its digits.
-// Its grammar is JSON's but for a few forms that are refused beforehand:
-// no digit first (".5", "-.5", "inf", "nan"), a leading zero ("01") and a
-// point without a digit after it ("1.", "1.e5").  Where it stops before an
-// "e" that no digit follows, so would JSON's number, and what encloses the
-// number refuses the "e".
-const char *number_read(const char *first, const char *text_end, double *out)
+// The numbers that number_read's shortcut leaves: the nearest double from
+// 128-bit arithmetic while the digits fit in mantissa, strtod otherwise
+// (more than 19 digits, an exponent beyond 10^9, or a rare tie that the
+// approximation cannot settle).
+double number_value(uint64_t mantissa, int64_t exponent, bool negative, bool digits_fit, const char *text)
 {
-    const char *digits = first + (*first == '-');
-    if (!number_digit(*digits) || (digits[0] == '0' && number_digit(digits[1])))
-        return nullptr;
-    uint64_t whole = 0;
-    const char *p = digits;
-    do
-        whole = whole * 10 + static_cast<unsigned>(*p++ - '0');
-    while (number_digit(*p));
-    if (*p == '.') {
-        if (!number_digit(p[1]))
-            return nullptr;
-    } else if (*p != 'e' && *p != 'E' && p - digits <= max_exact_digits) {
-        // A plain integer that a double holds exactly: what every reader
-        // gives, without the call.
-        double x = static_cast<double>(whole);
-        *out = *first == '-' ? -x : x;
-        return p;
-    }
-    fast_float::from_chars_result r = fast_float::from_chars(first, text_end, *out);
-    if (r.ptr - first >= longest_for_fast_float)
-        *out = strtod_l(first, nullptr, json_c_locale());
-    return r.ptr;
+    double value;
+    if (digits_fit && nearest_double(mantissa, exponent, negative, &value))
+        return value;
+    return strtod_l(text, nullptr, json_c_locale());
 }
 
 /* ---- writing ---- */

@@ -9,7 +9,6 @@ packages=(
   libpam0g-dev libcrypt-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   valgrind clang libclang-rt-14-dev
-  libfast-float-dev
   libcjson-dev libjansson-dev libjson-c-dev
   libpam-modules
   locales groff-base dpkg-dev file

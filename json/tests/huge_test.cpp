@@ -36,8 +36,7 @@ TEST(Huge, StringLiteralOfMoreThan4GiB)
     munmap(text, n + 1);
 }
 
-// fast_float adds no exponent digits beyond 2^28: a number whose own digits
-// shift that far back is read by strtod.
+// A number whose own digits shift its exponent back by 3 * 10^8.
 TEST(Huge, NumberWhoseDigitsShiftItsExponentBack)
 {
     SKIP_UNLESS_ASKED();
