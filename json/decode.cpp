@@ -96,7 +96,7 @@ bool expect_literal(const char **cursor, const char *word)
 template <bool Build>
 bool parse_number(const char **cursor, double *out)
 {
-    const char *end = Build ? number_read(*cursor, out) : number_end(*cursor);
+    const char *end = number_scan<Build>(*cursor, out);
     if (!end)
         return false;
     *cursor = end;

@@ -12,7 +12,7 @@
 
 bool number_is_valid(const char *text)
 {
-    const char *end = number_end(text);
+    const char *end = number_scan<false>(text, nullptr);
     return end && *end == '\0';
 }
 
@@ -98,7 +98,7 @@ bool nearest_double(uint64_t w, int64_t q, bool negative, double *out)
 
 }  // namespace
 
-// The numbers that number_read's shortcut leaves: the nearest double from
+// The numbers that number_scan's shortcut leaves: the nearest double from
 // 128-bit arithmetic while the digits fit in mantissa, strtod otherwise
 // (more than 19 digits, an exponent beyond 10^9, or a rare tie that the
 // approximation cannot settle).

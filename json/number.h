@@ -1,5 +1,5 @@
 // JSON number text: the grammar, reading and writing.  Internal to the
-// library; written the same way whatever the host's locale is.
+// library; read and written the same way whatever the host's locale is.
 #ifndef VESNAR_JSON_NUMBER_H
 #define VESNAR_JSON_NUMBER_H
 
@@ -10,46 +10,6 @@
 inline bool number_digit(char c)
 {
     return static_cast<unsigned char>(c - '0') < 10;
-}
-
-// The end of the JSON number that starts at p, or null when none does: an
-// optional "-", then "0" or a digit run that does not start with "0", then
-// optionally "." and digits, then optionally "e" or "E", a sign and digits.
-// A leading "0" ends the integer part, so "01" is the number 0 followed by
-// an unread "1", which whatever encloses it rejects.  Inline: the decoder
-// calls it once per number.
-inline const char *number_end(const char *p)
-{
-    if (*p == '-')
-        p++;
-    if (*p == '0') {
-        p++;
-    } else if (number_digit(*p)) {
-        do
-            p++;
-        while (number_digit(*p));
-    } else {
-        return nullptr;
-    }
-    if (*p == '.') {
-        p++;
-        if (!number_digit(*p))
-            return nullptr;
-        do
-            p++;
-        while (number_digit(*p));
-    }
-    if (*p == 'e' || *p == 'E') {
-        p++;
-        if (*p == '+' || *p == '-')
-            p++;
-        if (!number_digit(*p))
-            return nullptr;
-        do
-            p++;
-        while (number_digit(*p));
-    }
-    return p;
 }
 
 // True when the whole of text is exactly one JSON number: the writer checks
@@ -111,11 +71,16 @@ inline bool exact_value(const number_digits &n, double *out)
 // digits did not take the shortcut of exact_value.
 double number_value(uint64_t mantissa, int64_t exponent, bool negative, bool digits_fit, const char *text);
 
-// Reads the JSON number that starts at first into *out, exactly as strtod
-// in the "C" locale would, and returns its end; null when no JSON number
-// starts there (the same numbers as number_end).  The digits are collected
-// in the one pass that steps over them.
-inline const char *number_read(const char *first, double *out)
+// Steps over the JSON number that starts at first and returns its end, or
+// null when none does: an optional "-", then "0" or a digit run that does
+// not start with "0", then optionally "." and digits, then optionally "e"
+// or "E", a sign and digits.  A leading "0" ends the integer part, so "01"
+// is the number 0 followed by an unread "1", which whatever encloses it
+// rejects.  With Read, the digits are collected on the way and *out gets
+// exactly what strtod gives in the "C" locale.  In line: the decoder calls
+// it once per number.
+template <bool Read>
+__attribute__((always_inline)) inline const char *number_scan(const char *first, double *out)
 {
     const char *p = first;
     number_digits n;
@@ -126,9 +91,11 @@ inline const char *number_read(const char *first, double *out)
     if (*p == '0') {
         p++;
     } else if (number_digit(*p)) {
-        do
-            n.add(*p++);
-        while (number_digit(*p));
+        do {
+            if (Read)
+                n.add(*p);
+            p++;
+        } while (number_digit(*p));
     } else {
         return nullptr;
     }
@@ -137,8 +104,11 @@ inline const char *number_read(const char *first, double *out)
         if (!number_digit(*p))
             return nullptr;
         do {
-            n.add(*p++);
-            n.exponent--;
+            if (Read) {
+                n.add(*p);
+                n.exponent--;
+            }
+            p++;
         } while (number_digit(*p));
     }
     if (*p == 'e' || *p == 'E') {
@@ -150,18 +120,21 @@ inline const char *number_read(const char *first, double *out)
             return nullptr;
         int64_t e = 0;
         do {
-            if (e < 1000000000)
-                e = e * 10 + (*p - '0');
-            else
-                n.huge_exponent = true;  // far beyond any double
+            if (Read) {
+                if (e < 1000000000)
+                    e = e * 10 + (*p - '0');
+                else
+                    n.huge_exponent = true;  // far beyond any double
+            }
             p++;
         } while (number_digit(*p));
         n.exponent += negative_exponent ? -e : e;
     }
-    // Exactly what strtod gives in the "C" locale (nearest double,
-    // infinity beyond the range, zero or a subnormal below it, -0 kept),
-    // found by the quickest of three ways that agree; the most common,
-    // short numbers, in line.
+    if (!Read)
+        return p;
+    // Nearest double, infinity beyond the range, zero or a subnormal below
+    // it, -0 kept; found by the quickest of three ways that agree, the most
+    // common (short numbers) in line.
     if (n.count == 0)
         *out = n.negative ? -0.0 : 0.0;
     else if (!n.huge_exponent && exact_value(n, out))
@@ -170,7 +143,6 @@ inline const char *number_read(const char *first, double *out)
         *out = number_value(n.mantissa, n.exponent, n.negative, !n.huge_exponent && n.count <= 19, first);
     return p;
 }
-
 
 // Appends the number's text ("%.16g" in the "C" locale), or null.
 void emit_number(string_builder *sb, double x);
