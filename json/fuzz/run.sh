@@ -18,5 +18,5 @@ cmake -S "$top" -B "$out" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang 
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPAMX_FUZZ=ON -DPAMX_TESTS=OFF -DPAMX_BENCH=OFF >/dev/null
 cmake --build "$out" --target json_fuzz -j2 >/dev/null
 mkdir -p "$out/corpus"
-exec "$out/json_fuzz" -max_total_time="$seconds" -max_len=8192 \
+exec "$out/json/json_fuzz" -max_total_time="$seconds" -max_len=8192 \
   -dict="$here/json.dict" -print_final_stats=1 "$@" "$out/corpus" "$here/corpus"

@@ -46,8 +46,14 @@ extern "C" locale_t newlocale(int mask, const char *name, locale_t base)
     fprintf(stderr, "loaded, %d made\n", c_locales_made);
     auto mknumber = reinterpret_cast<decltype(&json_mknumber)>(dlsym(module, "json_mknumber"));
     auto encode = reinterpret_cast<decltype(&json_encode)>(dlsym(module, "json_encode"));
-    for (int i = 0; i < 2; i++)
-        fprintf(stderr, "%s ", encode(mknumber(5e-324)));  // the child ends; nothing freed
+    auto destroy = reinterpret_cast<decltype(&json_delete)>(dlsym(module, "json_delete"));
+    json_node *tiny = mknumber(5e-324);
+    for (int i = 0; i < 2; i++) {
+        char *text = encode(tiny);
+        fprintf(stderr, "%s ", text);
+        free(text);
+    }
+    destroy(tiny);
     fprintf(stderr, "%d made\n", c_locales_made);
     exit(0);
 }
