@@ -231,31 +231,20 @@ TEST_F(BrudFault, SocketThatCannotBeCreated)
     EXPECT_EQ(connect_brud(), -1);
     expect_host_alarm_kept();
     EXPECT_EQ(brud_log(), std::vector<std::string>{"opening socket"});
-    EXPECT_PAM(PAM_IGNORE, authenticate());
+    EXPECT_PAM(authenticate(), PAM_IGNORE);
     EXPECT_EQ(daemon.received(), "");
 }
 
 TEST_F(BrudFault, AlarmThatWentOffBetweenCallsStillEndsTheStage)
 {
     // The 2 s for connecting are spent before connect() starts; connect()
-    // must not then wait without a timeout (the backlog is kept full).
-    int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_un addr = {};
-    addr.sun_family = AF_UNIX;
-    strcpy(addr.sun_path, SOCKET_PATH.c_str());
-    unlink(SOCKET_PATH.c_str());
-    ASSERT_EQ(bind(listener, (sockaddr *)&addr, sizeof addr), 0);
-    ASSERT_EQ(listen(listener, 0), 0);
-    int filler = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    ASSERT_EQ(connect(filler, (sockaddr *)&addr, sizeof addr), 0);
-
+    // must not then wait without a timeout.
+    full_backlog backlog;
     fault::slow_unix_socket = 2.3;
     EXPECT_EQ(connect_brud(), -1);
     std::vector<std::string> expected = {"timeout while connecting to quorixd",
                                          "failed to connect stream socket"};
     EXPECT_EQ(brud_log(), expected);
-    close(filler);
-    close(listener);
 }
 
 TEST_F(BrudFault, SigalrmActionThatCannotBeInstalledForTheLogin)
@@ -284,9 +273,9 @@ TEST_F(BrudFault, SigalrmActionThatCannotBeInstalledForTheReport)
 
     // Through libpam: the connection's own set and restore come first.
     fault::fail_sigalrm_set = fault::sigalrm_sets + 3;
-    EXPECT_PAM(PAM_IGNORE, authenticate());
+    EXPECT_PAM(authenticate(), PAM_IGNORE);
     fault::fail_sigalrm_set = fault::sigalrm_sets + 3;
-    EXPECT_PAM(PAM_SUCCESS, setcred());
+    EXPECT_PAM(setcred(), PAM_SUCCESS);
     EXPECT_EQ(daemon.lines().size(), 3u);  // two more logins, no report
     EXPECT_TRUE(brud_log().empty());
 }
@@ -295,9 +284,9 @@ TEST_F(BrudFault, ReportThatCannotBeWritten)
 {
     brud_daemon daemon;
     fault::fail_send = fault::sends + 2;
-    EXPECT_PAM(PAM_IGNORE, authenticate());
+    EXPECT_PAM(authenticate(), PAM_IGNORE);
     fault::fail_send = fault::sends + 2;
-    EXPECT_PAM(PAM_SUCCESS, setcred());
+    EXPECT_PAM(setcred(), PAM_SUCCESS);
     std::vector<std::string> expected(2, "err writing to stream socket");
     EXPECT_EQ(brud_log(), expected);
     EXPECT_EQ(daemon.lines().size(), 2u);
@@ -306,7 +295,7 @@ TEST_F(BrudFault, ReportThatCannotBeWritten)
 TEST_F(BrudFault, EveryWriteToTheDaemonIsNoSignal)
 {
     brud_daemon daemon;
-    EXPECT_PAM(PAM_SUCCESS, authenticate());
+    EXPECT_PAM(authenticate(), PAM_SUCCESS);
     ASSERT_EQ(fault::send_flags.size(), 2u);
     for (int flags : fault::send_flags)
         EXPECT_EQ(flags & MSG_NOSIGNAL, MSG_NOSIGNAL);
@@ -318,12 +307,12 @@ TEST_F(BrudFault, KeyLoginLineAndHashAreWipedOnceSent)
     // Control: with the feature off nothing secret passes through a wipe.
     remove_tree(FLAG_FILE);
     fault::record_wipes = true;
-    EXPECT_PAM(PAM_SUCCESS, authenticate());
+    EXPECT_PAM(authenticate(), PAM_SUCCESS);
     EXPECT_FALSE(any_wipe_contains(TEST_KEY));
 
     enable_brud();
     fault::wipes.clear();
-    EXPECT_PAM(PAM_SUCCESS, authenticate());
+    EXPECT_PAM(authenticate(), PAM_SUCCESS);
     fault::record_wipes = false;
     auto lines = daemon.lines();
     ASSERT_EQ(lines.size(), 2u);
@@ -424,7 +413,7 @@ TEST_F(BrudFault, EveryWaitIsBoundedWhenSigalrmCannotReachTheWaitingThread)
         clear_log();
         install_host_alarm();
         auto out = authenticate_with_sigalrm_blocked(where, 20.0);
-        EXPECT_PAM(PAM_IGNORE, out.result);
+        EXPECT_PAM(out.result, PAM_IGNORE);
         EXPECT_GE(out.took, 10.9);  // the login's ten seconds and the socket's one
         EXPECT_LT(out.took, 12.5);
         expect_host_alarm_kept();
@@ -439,7 +428,7 @@ TEST_F(BrudFault, WithoutSocketTimeoutsABlockedSigalrmLeavesTheWaitUnbounded)
     // Control for the test above: the same host, with setsockopt failing.
     fault::fail_socket_timeouts = true;
     auto out = authenticate_with_sigalrm_blocked(blocked_in::process, 14.0);
-    EXPECT_PAM(PAM_IGNORE, out.result);
+    EXPECT_PAM(out.result, PAM_IGNORE);
     EXPECT_GE(out.took, 14.0) << "the wait ended before the watchdog";
     auto log = brud_log();
     ASSERT_FALSE(log.empty());
