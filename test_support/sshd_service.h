@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 // The test needs the host's root; false (after a skip message) otherwise.
@@ -53,6 +54,10 @@ private:
 };
 
 struct ssh_login {
+    ssh_login(std::string user_, std::string password_, std::vector<std::string> command_ = {})
+        : user(std::move(user_)), password(std::move(password_)), command(std::move(command_))
+    {
+    }
     std::string user;
     std::string password;
     std::string host = "127.0.0.1";

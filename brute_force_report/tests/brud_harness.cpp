@@ -12,6 +12,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
@@ -76,6 +77,14 @@ void brud_daemon::stop()
 }
 
 std::string brud_daemon::received() const { return read_file(record_); }
+
+double brud_daemon::last_line_at() const
+{
+    struct stat st;
+    if (stat(record_.c_str(), &st) != 0)
+        return 0;
+    return double(st.st_mtim.tv_sec) + double(st.st_mtim.tv_nsec) / 1e9;
+}
 
 std::vector<std::string> brud_daemon::lines() const
 {

@@ -31,6 +31,8 @@ public:
     std::string received() const;
     // The same, one entry per line (a line cut short has no line feed).
     std::vector<std::string> lines() const;
+    // When the last line arrived: wall-clock seconds, 0 before any.
+    double last_line_at() const;
 
 private:
     pid_t pid_ = -1;

@@ -22,7 +22,9 @@ const char *const USERS[] = {"alice", "bob", "carol", "dave", "erin", "frank", "
 
 ssh_result login(const std::string &user, double deadline = 90)
 {
-    return run_ssh({.user = user, .password = PASSWORD, .command = {"true"}, .deadline = deadline});
+    ssh_login l(user, PASSWORD, {"true"});
+    l.deadline = deadline;
+    return run_ssh(l);
 }
 
 // Seconds from the start of a login until sshd logged the accepted

@@ -43,7 +43,7 @@ TEST(SuqvoSshd, BannerOnlyOnInteractiveLoginsInsideAContainer)
             write_file(home_of("alice") + "/.hushlogin", "");
         sshd_service sshd(pam_service({"@include common-auth"}, {std::string("session optional ") + PAM_SUQVO_SO}),
                           {}, {std::string("QVO_STANDIN_ANSWER=") + r.answer});
-        ssh_login login{.user = "alice", .password = "alice's own 9"};
+        ssh_login login("alice", "alice's own 9");
         if (r.interactive) {
             login.terminal = true;
             login.input = "echo shell-$((6*7)); exit\n";
@@ -52,10 +52,10 @@ TEST(SuqvoSshd, BannerOnlyOnInteractiveLoginsInsideAContainer)
         }
         ssh_result s = run_ssh(login);
         std::string out = without_cr(s.output);
-        EXPECT_EQ(0, s.status) << out;
-        EXPECT_NE(std::string::npos, out.find("shell-42\n")) << out;
-        EXPECT_EQ(r.banner, out.find(banner) != std::string::npos) << out;
-        EXPECT_EQ(r.banner, out.find("INSIDE QVO") != std::string::npos) << out;
+        EXPECT_EQ(s.status, 0) << out;
+        EXPECT_NE(out.find("shell-42\n"), std::string::npos) << out;
+        EXPECT_EQ(out.find(banner) != std::string::npos, r.banner) << out;
+        EXPECT_EQ(out.find("INSIDE QVO") != std::string::npos, r.banner) << out;
         remove_tree(home_of("alice") + "/.hushlogin");
     }
 }

@@ -41,21 +41,22 @@ TEST(TamloSshd, SessionUserAndAccountOwnerUnderBothPasswordMethods)
     for (const row &r : rows) {
         SCOPED_TRACE(std::string(r.method) + " " + r.password);
         forget_log();
-        ssh_result s = run_ssh({.user = "alice",
-                                .password = r.password,
-                                .command = {"echo", "in-session"},
-                                .options = {std::string("PreferredAuthentications=") + r.method}});
-        EXPECT_EQ(r.status, s.status) << s.output;
-        EXPECT_EQ(r.status == 0, s.output.find("in-session") != std::string::npos) << s.output;
-        if (r.tamlo_message)
-            EXPECT_TRUE(await_log("PAM-tamlo", r.tamlo_message, 2));
+        ssh_login login("alice", r.password, {"echo", "in-session"});
+        login.options = {std::string("PreferredAuthentications=") + r.method};
+        ssh_result s = run_ssh(login);
+        EXPECT_EQ(s.status, r.status) << s.output;
+        EXPECT_EQ(s.output.find("in-session") != std::string::npos, r.status == 0) << s.output;
         std::vector<std::string> expected;
-        if (r.tamlo_message)
+        if (r.tamlo_message) {
+            EXPECT_TRUE(await_log("PAM-tamlo", r.tamlo_message, 2));
             expected.push_back(r.tamlo_message);
-        EXPECT_EQ(expected, service_log("PAM-tamlo"));
-        for (auto &line : service_log())
-            if (line.ident == "PAM-tamlo")
-                EXPECT_EQ(LOG_AUTH | LOG_ERR, line.priority);
+        }
+        EXPECT_EQ(service_log("PAM-tamlo"), expected);
+        for (auto &line : service_log()) {
+            if (line.ident == "PAM-tamlo") {
+                EXPECT_EQ(line.priority, LOG_AUTH | LOG_ERR);
+            }
+        }
     }
 }
 
