@@ -26,9 +26,9 @@ protected:
     }
 };
 
-ssh_result login(const std::string &host = "127.0.0.1", std::vector<std::string> command = {"echo", "in-session"})
+ssh_result login(const std::string &host = "127.0.0.1")
 {
-    ssh_login l("alice", PASSWORD, std::move(command));
+    ssh_login l("alice", PASSWORD, {"echo", "in-session"});
     l.host = host;
     return run_ssh(l);
 }
