@@ -40,7 +40,7 @@ extern "C" int pam_prompt(pam_handle_t *pamh, int style, char **response, const 
 {
     va_list ap;
     va_start(ap, fmt);
-    prompt_call call{style, fmt ? fmt : "", ""};
+    prompt_call call{style, fmt, ""};
     if (call.format == "%s") {
         va_list copy;
         va_copy(copy, ap);
@@ -151,7 +151,7 @@ TEST_P(SuqvoMarker, NothingHappensOnAContainerHost)
 }
 
 INSTANTIATE_TEST_SUITE_P(FileOrDirectory, SuqvoMarker, testing::Bool(),
-                         [](const auto &info) { return info.param ? "directory" : "file"; });
+                         [](const auto &test) { return test.param ? "directory" : "file"; });
 
 // --- inside a container: the banner, line by line
 
@@ -187,12 +187,12 @@ TEST_P(SuqvoInside, ShowsTheNineLinesInOrder)
 INSTANTIATE_TEST_SUITE_P(
     AnswersAndFlags, SuqvoInside,
     testing::Combine(testing::Values("inside", "inside:-1", "inside:7"), testing::Values(0, PAM_SILENT)),
-    [](const auto &info) {
-        std::string name = std::get<0>(info.param);
+    [](const auto &test) {
+        std::string name = std::get<0>(test.param);
         for (auto &c : name)
             if (!isalnum((unsigned char)c))
                 c = '_';
-        return name + (std::get<1>(info.param) ? "_silent" : "");
+        return name + (std::get<1>(test.param) ? "_silent" : "");
     });
 
 TEST_F(SuqvoSession, BannerIsSentWhileTokenIsHeldAndLogIsOpen)

@@ -389,7 +389,7 @@ TEST_P(Artefact, OwnCallsReachOwnCodeAndDlcloseUnloads)
 }
 
 INSTANTIATE_TEST_SUITE_P(Modules, Artefact, testing::ValuesIn(modules),
-                         [](const auto &info) { return std::string(info.param.name); });
+                         [](const auto &test) { return std::string(test.param.name); });
 
 // Controls for the checks above: the test program itself imports the C++
 // runtime, and libstdc++ carries GNU_UNIQUE symbols.
