@@ -5,7 +5,7 @@
 
 #include <stdint.h>
 
-#define BRUD_API __attribute__((visibility("default")))
+#include "export.h"
 
 // Action index of a report.
 enum { BRUD_ACTION_AUTHENTICATE = 0, BRUD_ACTION_SETCRED = 1 };
@@ -24,17 +24,17 @@ enum {
 enum { BRUD_KEY_SIZE = 256 };
 
 extern "C" {
-BRUD_API int brud_enabled(void);
-BRUD_API int contains_invalid_chars(const char *s);
+VESNAR_EXPORT int brud_enabled(void);
+VESNAR_EXPORT int contains_invalid_chars(const char *s);
 
-BRUD_API int get_brud_key(char *key);
-BRUD_API int connect_brud(void);
-BRUD_API int tell_brud(int fd, int action, const char *user, const char *rhost,
+VESNAR_EXPORT int get_brud_key(char *key);
+VESNAR_EXPORT int connect_brud(void);
+VESNAR_EXPORT int tell_brud(int fd, int action, const char *user, const char *rhost,
                        const char *ruser, int64_t login_time, const char *service,
                        const char *tty, const char *hash);
-BRUD_API void disconnect_brud(int fd);
+VESNAR_EXPORT void disconnect_brud(int fd);
 
-BRUD_API extern const char *pam_brud_version;
+VESNAR_EXPORT extern const char *pam_brud_version;
 }
 
 #endif

@@ -17,9 +17,10 @@
 #include <time.h>
 
 #include "brud.h"
+#include "secret.h"
 
 extern "C" {
-BRUD_API const char *pam_brud_version = "quorix_version_4.1";
+VESNAR_EXPORT const char *pam_brud_version = "quorix_version_4.1";
 }
 
 namespace {
@@ -93,7 +94,7 @@ void gather_optional_items(pam_handle_t *pamh, event_items *items)
     items->service = optional_item(pamh, get_service);
 }
 
-// ---- Token hash -----------------------------------------------------------
+// ---- Token hash -------------------------------------------------------------
 
 int64_t salt_window_number(int64_t now)
 {
@@ -131,10 +132,7 @@ struct crypt_storage {
 
     void release()
     {
-        if (data) {
-            explicit_bzero(data, sizeof *data);
-            free(data);
-        }
+        wipe_and_free(data, sizeof *data);
         data = nullptr;
     }
     ~crypt_storage() { release(); }
@@ -201,7 +199,7 @@ bool setcred_unreported(const char *service)
 
 extern "C" {
 
-BRUD_API int brud_enabled(void)
+VESNAR_EXPORT int brud_enabled(void)
 {
     struct stat st;
     for (const char *path : FLAG_FILES)
@@ -210,12 +208,12 @@ BRUD_API int brud_enabled(void)
     return 0;
 }
 
-BRUD_API int contains_invalid_chars(const char *s)
+VESNAR_EXPORT int contains_invalid_chars(const char *s)
 {
     return s && strpbrk(s, " \r\n") ? 1 : 0;
 }
 
-BRUD_API int pam_sm_authenticate(pam_handle_t *pamh, int, int, const char **)
+VESNAR_EXPORT int pam_sm_authenticate(pam_handle_t *pamh, int, int, const char **)
 {
     int64_t now = time(nullptr);
     if (!brud_enabled())
@@ -243,7 +241,7 @@ BRUD_API int pam_sm_authenticate(pam_handle_t *pamh, int, int, const char **)
     return authenticate_result(told);
 }
 
-BRUD_API int pam_sm_setcred(pam_handle_t *pamh, int flags, int, const char **)
+VESNAR_EXPORT int pam_sm_setcred(pam_handle_t *pamh, int flags, int, const char **)
 {
     if (flags != 0 && !(flags & PAM_ESTABLISH_CRED))
         return PAM_SUCCESS;

@@ -4,10 +4,12 @@
 
 #include <stdio.h>
 
+#include "export.h"
+
 extern "C" {
 // Reads one line of `stream` into buf (which holds limit + 1 bytes), without
 // its CR or LF; bytes past `limit` are dropped. Always returns 1.
-__attribute__((visibility("default"))) int readline(char *buf, FILE *stream, int limit);
+VESNAR_EXPORT int readline(char *buf, FILE *stream, int limit);
 }
 
 #endif

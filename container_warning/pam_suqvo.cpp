@@ -5,25 +5,26 @@
 // PAM conversation. The module never decides anything for the stack: every
 // entry point returns PAM_IGNORE, whatever happened. On a container host
 // (the marker file exists) it does nothing at all.
+#include <security/pam_ext.h>
+#include <security/pam_modules.h>
+
 #include <errno.h>
 #include <stdarg.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <syslog.h>
 
-#include <security/pam_ext.h>
-#include <security/pam_modules.h>
-
 #include <string_view>
 
 #include "qvo.h"
+#include "suqvo.h"
 
-#define SUQVO_EXPORT extern "C" __attribute__((visibility("default")))
+namespace {
 
-static const char container_marker[] = "/etc/zelvaronix-container";
-static const char log_ident[] = "pam_suqvo";
+constexpr char CONTAINER_MARKER[] = "/etc/zelvaronix-container";
+constexpr char LOG_IDENTITY[] = "pam_suqvo";
 
-static constexpr const char *banner[] = {
+constexpr const char *BANNER[] = {
     "***************************************************************************",
     "*                                                                         *",
     "*             !!!!  WARNING: YOU ARE INSIDE QVO !!!!                      *",
@@ -37,9 +38,9 @@ static constexpr const char *banner[] = {
 
 // The box only lines up on the user's terminal if every line has the same
 // width; a miscounted edit of a line must not build.
-static constexpr bool banner_is_boxed()
+constexpr bool banner_is_boxed()
 {
-    for (std::string_view line : banner)
+    for (std::string_view line : BANNER)
         if (line.size() != 75 || line.front() != '*' || line.back() != '*')
             return false;
     return true;
@@ -47,8 +48,7 @@ static constexpr bool banner_is_boxed()
 static_assert(banner_is_boxed(), "every banner line is 75 characters between '*' borders");
 
 // Writes to the log that init_qvotoken opened; it never opens or closes it.
-__attribute__((format(printf, 2, 3)))
-static void _log(int priority, const char *format, ...)
+__attribute__((format(printf, 2, 3))) void _log(int priority, const char *format, ...)
 {
     va_list ap;
     va_start(ap, format);
@@ -57,46 +57,45 @@ static void _log(int priority, const char *format, ...)
 }
 
 // Only existence counts, whatever the file type; the content is never read.
-static bool on_container_host()
+bool on_container_host()
 {
     struct stat st;
-    return stat(container_marker, &st) == 0;
+    return stat(CONTAINER_MARKER, &st) == 0;
 }
 
 // Each line is its own message. The line is an argument, never the format:
 // a "%" in it must reach the user as it is. A line the conversation cannot
 // deliver does not stop the rest.
-static void show_banner(pam_handle_t *pamh)
+void show_banner(pam_handle_t *pamh)
 {
-    for (const char *line : banner)
+    for (const char *line : BANNER)
         (void)pam_prompt(pamh, PAM_ERROR_MSG, nullptr, "%s", line);
 }
 
-// Opens the log under the module's identity and asks the platform library
-// for a token. The log stays open until destroy_qvotoken.
-SUQVO_EXPORT void *init_qvotoken(void)
+}  // namespace
+
+// ---- Exported ---------------------------------------------------------------
+
+extern "C" {
+
+VESNAR_EXPORT void *init_qvotoken(void)
 {
-    openlog(log_ident, LOG_CONS | LOG_PID, LOG_AUTH);
+    openlog(LOG_IDENTITY, LOG_CONS | LOG_PID, LOG_AUTH);
     void *token = init_qvo(malloc, free);
     if (!token)
         _log(LOG_ERR, "Unable to initialize check QVO %d", errno);
     return token;
 }
 
-// Releases a token (null is allowed) and closes the log in every case.
-SUQVO_EXPORT void destroy_qvotoken(void *token)
+VESNAR_EXPORT void destroy_qvotoken(void *token)
 {
     if (token)
         destroy_qvo(token);
     closelog();
 }
 
-SUQVO_EXPORT int pam_sm_open_session(pam_handle_t *pamh, int flags, int argc, const char **argv)
+VESNAR_EXPORT int pam_sm_open_session(pam_handle_t *pamh, int, int, const char **)
 {
-    (void)flags;
-    (void)argc;
-    (void)argv;
-
     if (on_container_host())
         return PAM_IGNORE;
 
@@ -107,11 +106,6 @@ SUQVO_EXPORT int pam_sm_open_session(pam_handle_t *pamh, int flags, int argc, co
     return PAM_IGNORE;
 }
 
-SUQVO_EXPORT int pam_sm_close_session(pam_handle_t *pamh, int flags, int argc, const char **argv)
-{
-    (void)pamh;
-    (void)flags;
-    (void)argc;
-    (void)argv;
-    return PAM_IGNORE;
-}
+VESNAR_EXPORT int pam_sm_close_session(pam_handle_t *, int, int, const char **) { return PAM_IGNORE; }
+
+}  // extern "C"

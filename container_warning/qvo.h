@@ -1,7 +1,9 @@
 // Interface of the hosting platform's container library, libqvo.so.0, as
 // this module binds it (symbol version QVO_1_5). The library is the
 // platform's own; these declarations are all the module relies on.
-#pragma once
+#ifndef VESNAR_QVO_H
+#define VESNAR_QVO_H
+
 #include <stddef.h>
 
 #ifdef __cplusplus
@@ -23,4 +25,6 @@ void destroy_qvo(void *token);
 
 #ifdef __cplusplus
 }
+#endif
+
 #endif

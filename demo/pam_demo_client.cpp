@@ -1,12 +1,13 @@
-// A small PAM application for the demo: runs one PAM call for a service and
-// prints what a user would see and the result by name.
-#include <security/pam_appl.h>
+// The demo's PAM application: one PAM call for a service as /etc/pam.d
+// configures it, printing what the user would see and the result by name.
+#include "pam_app.h"
 
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 
 #include <string>
+
+namespace {
 
 struct options {
     const char *service = nullptr;
@@ -15,55 +16,21 @@ struct options {
     const char *tty = nullptr;
     const char *ruser = nullptr;
     const char *password = "";
-    const char *call = "authenticate";
+    std::string call = "authenticate";
     int flags = 0;
 };
 
-static const char *result_name(int code)
-{
-    switch (code) {
-    case PAM_SUCCESS: return "PAM_SUCCESS";
-    case PAM_SERVICE_ERR: return "PAM_SERVICE_ERR";
-    case PAM_SYSTEM_ERR: return "PAM_SYSTEM_ERR";
-    case PAM_PERM_DENIED: return "PAM_PERM_DENIED";
-    case PAM_AUTH_ERR: return "PAM_AUTH_ERR";
-    case PAM_USER_UNKNOWN: return "PAM_USER_UNKNOWN";
-    case PAM_CONV_ERR: return "PAM_CONV_ERR";
-    case PAM_IGNORE: return "PAM_IGNORE";
-    case PAM_ABORT: return "PAM_ABORT";
-    default: return "another PAM result";
-    }
-}
-
-static int converse(int n, const pam_message **msg, pam_response **resp, void *data)
-{
-    const char *password = static_cast<const char *>(data);
-    auto *out = static_cast<pam_response *>(calloc(n, sizeof(pam_response)));
-    if (!out)
-        return PAM_BUF_ERR;
-    for (int i = 0; i < n; i++) {
-        switch (msg[i]->msg_style) {
-        case PAM_PROMPT_ECHO_OFF:
-        case PAM_PROMPT_ECHO_ON:
-            printf("    | %s (answered)\n", msg[i]->msg);
-            out[i].resp = strdup(password);
-            break;
-        default:
-            printf("    | %s\n", msg[i]->msg);
-        }
-    }
-    *resp = out;
-    return PAM_SUCCESS;
-}
-
-static bool parse(int argc, char **argv, options &o)
+bool parse(int argc, char **argv, options &o)
 {
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
-        const char *v = i + 1 < argc ? argv[i + 1] : nullptr;
-        if (a == "--silent") { o.flags |= PAM_SILENT; continue; }
-        if (!v)
+        if (a == "--silent") {
+            o.flags |= PAM_SILENT;
+            continue;
+        }
+        if (i + 1 >= argc)
             return false;
+        const char *v = argv[++i];
         if (a == "--service") o.service = v;
         else if (a == "--user") o.user = v;
         else if (a == "--rhost") o.rhost = v;
@@ -72,35 +39,46 @@ static bool parse(int argc, char **argv, options &o)
         else if (a == "--password") o.password = v;
         else if (a == "--call") o.call = v;
         else return false;
-        i++;
     }
-    return o.service && o.user;
+    return o.service && o.user &&
+           (o.call == "authenticate" || o.call == "setcred" || o.call == "open_session");
 }
+
+int call(pam_app &app, const options &o)
+{
+    if (o.call == "setcred")
+        return app.setcred(o.flags | PAM_ESTABLISH_CRED);
+    if (o.call == "open_session")
+        return app.open_session(o.flags);
+    return app.authenticate(o.flags);
+}
+
+}  // namespace
 
 int main(int argc, char **argv)
 {
     options o;
     if (!parse(argc, argv, o)) {
         fprintf(stderr, "usage: %s --service S --user U [--rhost H] [--tty T] [--ruser R]\n"
-                        "          [--password P] [--silent] [--call authenticate|setcred|open_session]\n", argv[0]);
+                        "          [--password P] [--silent] [--call authenticate|setcred|open_session]\n",
+                argv[0]);
         return 2;
     }
-    pam_conv conv = {converse, const_cast<char *>(o.password)};
-    pam_handle_t *pamh = nullptr;
-    int rc = pam_start(o.service, o.user, &conv, &pamh);
+    pam_app app(o.service);
+    app.fallback.text = o.password;
+    int rc = app.start(o.user);
     if (rc != PAM_SUCCESS) {
-        printf("    pam_start: %s\n", result_name(rc));
+        printf("    pam_start: %s\n", pam_result_name(rc).c_str());
         return 1;
     }
-    if (o.rhost) pam_set_item(pamh, PAM_RHOST, o.rhost);
-    if (o.tty) pam_set_item(pamh, PAM_TTY, o.tty);
-    if (o.ruser) pam_set_item(pamh, PAM_RUSER, o.ruser);
-    std::string call = o.call;
-    if (call == "authenticate") rc = pam_authenticate(pamh, o.flags);
-    else if (call == "setcred") rc = pam_setcred(pamh, o.flags | PAM_ESTABLISH_CRED);
-    else if (call == "open_session") rc = pam_open_session(pamh, o.flags);
-    else { fprintf(stderr, "unknown call %s\n", o.call); return 2; }
-    printf("    pam_%s -> %s\n", o.call, result_name(rc));
-    pam_end(pamh, rc);
+    if (o.rhost) app.set_item(PAM_RHOST, o.rhost);
+    if (o.tty) app.set_item(PAM_TTY, o.tty);
+    if (o.ruser) app.set_item(PAM_RUSER, o.ruser);
+    rc = call(app, o);
+    for (auto &m : app.messages) {
+        bool prompt = m.style == PAM_PROMPT_ECHO_OFF || m.style == PAM_PROMPT_ECHO_ON;
+        printf("    | %s%s\n", m.text.c_str(), prompt ? " (answered)" : "");
+    }
+    printf("    pam_%s -> %s\n", o.call.c_str(), pam_result_name(rc).c_str());
     return 0;
 }

@@ -1,24 +1,11 @@
 #!/bin/bash
-# The demo's scenes.  Runs inside a private mount namespace (scripts/demo.sh
-# puts it there): /etc, /var and /run are private overlays, so the service
-# files, flag files, keys and sockets written here never reach the host.
+# The demo's scenes. Runs inside the tests' sandbox (scripts/demo.sh puts it
+# there): /etc, /var and /run are private overlays and /tmp is private, so
+# the service files, flag files, keys and sockets written here never reach
+# the host.
 set -euo pipefail
 build=$(realpath "$1")
 here=$(dirname "$(realpath "$0")")
-
-# ---- private namespace set-up ----
-# A checkout under /tmp would vanish behind the private /tmp: hold it open
-# and bind it back.
-keep=""
-case "$build" in /tmp/*) keep=$(cut -d/ -f1-3 <<<"$build") ;; esac
-[ -z "$keep" ] || exec 9<"$keep"
-mount -t tmpfs demo /tmp
-if [ -n "$keep" ]; then mkdir -p "$keep" && mount --no-canonicalize --bind /proc/self/fd/9 "$keep"; exec 9<&-; fi
-for d in etc var run; do
-  mkdir -p /tmp/.demo/$d/upper /tmp/.demo/$d/work
-  mount -t overlay demo -o lowerdir=/$d,upperdir=/tmp/.demo/$d/upper,workdir=/tmp/.demo/$d/work /$d 2>/dev/null ||
-    mount -t overlay demo -o lowerdir=/$d,upperdir=/tmp/.demo/$d/upper,workdir=/tmp/.demo/$d/work,userxattr /$d
-done
 
 BRUD=$build/brute_force_report/pam_brud.so
 TAMLO=$build/session_user_auth/pam_tamlo.so

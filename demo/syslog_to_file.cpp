@@ -27,6 +27,11 @@ static void append(int priority, const char *format, va_list ap)
     fclose(f);
 }
 
+// The fortified names that _FORTIFY_SOURCE builds call; <syslog.h>
+// declares them only when it is on.
+extern "C" void __vsyslog_chk(int priority, int flag, const char *format, va_list ap);
+extern "C" void __syslog_chk(int priority, int flag, const char *format, ...);
+
 extern "C" {
 void openlog(const char *ident, int, int) { snprintf(current_ident, sizeof current_ident, "%s", ident ? ident : ""); }
 void closelog(void) { current_ident[0] = '\0'; }

@@ -1,8 +1,13 @@
 #!/bin/bash
 # The test command: set up, then build and run the whole suite three times:
 # the normal build, under AddressSanitizer + UBSan, and under valgrind.
+#
+#   scripts/test.sh          the full run (what CI runs)
+#   scripts/test.sh quick    the normal build's suite only, for the inner loop
 set -euo pipefail
 cd "$(dirname "$0")/.."
+mode=${1:-full}
+case "$mode" in full|quick) ;; *) echo "usage: $0 [quick]" >&2; exit 2 ;; esac
 scripts/setup.sh
 
 jobs=$(nproc)
@@ -15,6 +20,7 @@ build() {  # build DIR [cmake options...]
 echo "== normal build"
 build build
 (cd build && ctest --output-on-failure -j"$jobs" -LE timing)
+[ "$mode" = quick ] && exit 0
 echo "== timing tests (alone, nothing else running)"
 (cd build && ctest --output-on-failure -L timing)
 

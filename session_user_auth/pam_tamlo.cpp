@@ -1,126 +1,63 @@
-// pam_tamlo: authenticates session users of the hosting platform.  The
+// pam_tamlo: authenticates session users of the hosting platform. The
 // password has the form tamlo_<session user>_<token>; it is accepted when the
 // token equals the key that the platform keeps for the account and that
-// session user.  The other entry points give fixed answers.
+// session user. The other entry points give fixed answers.
 #include <security/pam_modules.h>
 
 #include <stdarg.h>
-#include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <syslog.h>
 
-#define TAMLO_EXPORT extern "C" __attribute__((visibility("default")))
+#include "descriptor.h"
+#include "module_log.h"
+#include "secret.h"
+#include "tamlo.h"
 
 extern "C" {
-__attribute__((visibility("default"))) const char *pam_tamlo_version = "tamlo_version_1.1";
+VESNAR_EXPORT const char *pam_tamlo_version = "tamlo_version_1.1";
 }
 
-static const char tamlo_key_dir[] = "/var/vesnar/tamlo/keys";
+namespace {
 
-enum {
-    tamlo_min_password = 9,
-    tamlo_max_password = 272,
-    tamlo_session_user_max = 10,
-    tamlo_key_max = 255,
-    tamlo_path_max = 4096,
-    tamlo_conv_attempts = 3,
-};
+constexpr char KEY_DIR[] = "/var/vesnar/tamlo/keys";
+constexpr size_t MIN_PASSWORD = 9;
+constexpr size_t MAX_PASSWORD = 272;
+constexpr size_t SESSION_USER_MAX = 10;  // characters that name the key file
+constexpr size_t KEY_MAX = 255;
+constexpr size_t PATH_SIZE = 4096;
+constexpr int CONV_ATTEMPTS = 3;
 
-// Working storage of one validation.  Every buffer holds part of the
+// Working storage of one validation. Every buffer holds part of the
 // password or of the key, so all of it is wiped before the call returns.
 struct tamlo_buffers {
-    char session_user[tamlo_session_user_max + 1];
-    char key[tamlo_key_max + 1];
-    char path[tamlo_path_max];
+    char session_user[SESSION_USER_MAX + 1];
+    char key[KEY_MAX + 1];
+    char path[PATH_SIZE];
 };
 
-__attribute__((format(printf, 2, 3)))
-static void syslog_error(int priority, const char *format, ...)
+__attribute__((format(printf, 2, 3))) void syslog_error(int priority, const char *format, ...)
 {
     va_list ap;
-
-    openlog("PAM-tamlo", LOG_CONS | LOG_PID, LOG_AUTH);
     va_start(ap, format);
-    vsyslog(priority, format, ap);
+    log_under_identity("PAM-tamlo", priority, format, ap);
     va_end(ap);
-    closelog();
-}
-
-static void wipe_and_free(char *secret)
-{
-    if (secret == NULL)
-        return;
-    explicit_bzero(secret, strlen(secret));
-    free(secret);
-}
-
-// Names may hold ASCII letters, digits and "_" only; clearing bit 0x20 folds
-// lower case onto upper case.  Returns 1 when the name fails.
-TAMLO_EXPORT int has_invalid_username_chars(const char *s)
-{
-    if (s == NULL)
-        return 1;
-    size_t len = strlen(s);
-    for (size_t i = 0; i < len; i++) {
-        unsigned char c = (unsigned char)s[i];
-        if (c >= '0' && c <= '9')
-            continue;
-        if (c == '_')
-            continue;
-        unsigned char upper = c & ~0x20;
-        if (upper >= 'A' && upper <= 'Z')
-            continue;
-        return 1;
-    }
-    return 0;
-}
-
-// Constant-time equality of a (the supplied token) and b (the stored key):
-// the number of steps depends on a and n only.  The counters are volatile so
-// that the optimiser can neither drop nor shorten the steps.
-TAMLO_EXPORT bool strn_iseq(const char *a, const char *b, size_t n)
-{
-    if (a == NULL || b == NULL)
-        return false;
-    if (n == 0)
-        return true;
-
-    volatile size_t i = 0;  // position in a
-    volatile size_t j = 0;  // position in b, never past its terminator
-    volatile size_t k = 0;  // steps taken after b's end
-    int d = 0;
-    for (;;) {
-        d |= (int)(signed char)(a[i] ^ b[j]);
-        if (a[i] == '\0')
-            break;
-        size_t b_ended = (b[j] == '\0');
-        k = k + b_ended;
-        j = j + (1 - b_ended);
-        i = i + 1;
-        if (i >= n || j + k >= n)
-            break;
-    }
-    return d == 0;
 }
 
 // Reads the key file into buf->key (zero-filled, so always terminated).
 // Returns the number of bytes read, or -1 when the file cannot be opened.
-static int read_key_file(struct tamlo_buffers *buf)
+int read_key_file(tamlo_buffers *buf)
 {
     // Close-on-exec, so a helper that the host starts never inherits it;
     // unbuffered, so no stdio buffer on the heap is left holding the key.
-    FILE *f = fopen(buf->path, "re");
-    if (f == NULL)
+    unique_file file(fopen(buf->path, "re"));
+    if (!file)
         return -1;
-    setvbuf(f, NULL, _IONBF, 0);
-    size_t got = fread(buf->key, 1, tamlo_key_max, f);
-    fclose(f);
-    return (int)got;
+    setvbuf(file.get(), nullptr, _IONBF, 0);
+    return int(fread(buf->key, 1, KEY_MAX, file.get()));
 }
 
-static int check_tamlo_password(const char *user, char *password, struct tamlo_buffers *buf)
+int check_tamlo_password(const char *user, char *password, tamlo_buffers *buf)
 {
     if (has_invalid_username_chars(user)) {
         syslog_error(LOG_ERR, "user has invalid characters.");
@@ -128,21 +65,21 @@ static int check_tamlo_password(const char *user, char *password, struct tamlo_b
     }
 
     // A missing password is measured as empty.
-    size_t len = password ? strnlen(password, tamlo_max_password + 1) : 0;
-    if (len < tamlo_min_password) {
+    size_t len = password ? strnlen(password, MAX_PASSWORD + 1) : 0;
+    if (len < MIN_PASSWORD) {
         syslog_error(LOG_ERR, "Password shorter than expected. The format of the password requires "
-                     "at least 9 characters, but only %d were seen.", (int)len);
+                     "at least 9 characters, but only %d were seen.", int(len));
         return 0;
     }
-    if (len > tamlo_max_password) {
+    if (len > MAX_PASSWORD) {
         syslog_error(LOG_ERR, "Password longer than expected. The format of the password supports "
-                     "at most %d characters, but more than this were given.", tamlo_max_password);
+                     "at most %d characters, but more than this were given.", int(MAX_PASSWORD));
         return 0;
     }
 
     char *rest = password;
     const char *prefix = strsep(&rest, "_");
-    if (rest == NULL) {
+    if (!rest) {
         syslog_error(LOG_ERR, "Expected tamlo_ in password missing.");
         return 0;
     }
@@ -151,14 +88,14 @@ static int check_tamlo_password(const char *user, char *password, struct tamlo_b
         return 0;
     }
     const char *session_user = strsep(&rest, "_");
-    if (rest == NULL) {
+    if (!rest) {
         syslog_error(LOG_ERR, "Expected tamlo_ user in password missing.");
         return 0;
     }
     const char *token = rest;
 
     // Only the first ten characters name the key file; the rest is ignored.
-    memcpy(buf->session_user, session_user, strnlen(session_user, tamlo_session_user_max));
+    memcpy(buf->session_user, session_user, strnlen(session_user, SESSION_USER_MAX));
     if (has_invalid_username_chars(buf->session_user)) {
         syslog_error(LOG_ERR, "tamlo_ user has invalid characters.");
         return 0;
@@ -166,7 +103,10 @@ static int check_tamlo_password(const char *user, char *password, struct tamlo_b
 
     // A path too long for the buffer is cut short; its file name is then far
     // beyond NAME_MAX, so the open below fails rather than naming another file.
-    snprintf(buf->path, tamlo_path_max - 1, "%s/%s:tamlo_%s", tamlo_key_dir, user, buf->session_user);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-truncation"
+    snprintf(buf->path, PATH_SIZE - 1, "%s/%s:tamlo_%s", KEY_DIR, user, buf->session_user);
+#pragma GCC diagnostic pop
     int got = read_key_file(buf);
     if (got < 0) {
         syslog_error(LOG_ERR, "failed opening: %s for password", buf->path);
@@ -180,7 +120,7 @@ static int check_tamlo_password(const char *user, char *password, struct tamlo_b
         return 0;
     }
 
-    if (!strn_iseq(token, buf->key, tamlo_key_max)) {
+    if (!strn_iseq(token, buf->key, KEY_MAX)) {
         syslog_error(LOG_ERR, "failed tamlo auth for user: %s with tamlouser: %s", user,
                      buf->session_user);
         return 0;
@@ -188,30 +128,21 @@ static int check_tamlo_password(const char *user, char *password, struct tamlo_b
     return 1;
 }
 
-TAMLO_EXPORT int validate_tamlo_user_pass(const char *user, char *password)
-{
-    struct tamlo_buffers buf;
-    memset(&buf, 0, sizeof buf);
-    int valid = check_tamlo_password(user, password, &buf);
-    explicit_bzero(&buf, sizeof buf);
-    return valid;
-}
-
 // Asks for the password, retrying only when the conversation itself fails.
 // On success *password is the response text (possibly null), owned by the
 // caller; otherwise the last conversation result is returned.
-static int ask_password(const struct pam_conv *conv, int flags, char **password)
+int ask_password(const pam_conv *conv, int flags, char **password)
 {
-    struct pam_message msg;
+    pam_message msg;
     msg.msg_style = PAM_PROMPT_ECHO_OFF;
     msg.msg = (flags & PAM_SILENT) ? "" : "Password:";
-    const struct pam_message *msgs[1] = {&msg};
+    const pam_message *msgs[1] = {&msg};
 
     int status = PAM_CONV_ERR;
-    for (int attempt = 0; attempt < tamlo_conv_attempts; attempt++) {
-        struct pam_response *resp = NULL;
+    for (int attempt = 0; attempt < CONV_ATTEMPTS; attempt++) {
+        pam_response *resp = nullptr;
         status = conv->conv(1, msgs, &resp, conv->appdata_ptr);
-        if (resp != NULL) {
+        if (resp) {
             if (status == PAM_SUCCESS)
                 *password = resp->resp;
             else
@@ -224,65 +155,96 @@ static int ask_password(const struct pam_conv *conv, int flags, char **password)
     return status;
 }
 
-// PAM entry points.
+}  // namespace
 
-TAMLO_EXPORT int pam_sm_authenticate(pam_handle_t *pamh, int flags, int argc, const char **argv)
+// ---- Exported ---------------------------------------------------------------
+
+extern "C" {
+
+// Names may hold ASCII letters, digits and "_" only; clearing bit 0x20 folds
+// lower case onto upper case.
+VESNAR_EXPORT int has_invalid_username_chars(const char *s)
 {
-    (void)argc;
-    (void)argv;
+    if (!s)
+        return 1;
+    size_t len = strlen(s);
+    for (size_t i = 0; i < len; i++) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        unsigned char upper = c & ~0x20;
+        if ((c >= '0' && c <= '9') || c == '_' || (upper >= 'A' && upper <= 'Z'))
+            continue;
+        return 1;
+    }
+    return 0;
+}
 
-    const char *user = NULL;
-    if (pam_get_user(pamh, &user, NULL) != PAM_SUCCESS || user == NULL)
+// The number of steps depends on a and n only, never on b or on where the
+// first difference lies. The counters are volatile so that the optimiser can
+// neither drop nor shorten the steps.
+VESNAR_EXPORT bool strn_iseq(const char *a, const char *b, size_t n)
+{
+    if (!a || !b)
+        return false;
+    if (n == 0)
+        return true;
+
+    volatile size_t i = 0;  // position in a
+    volatile size_t j = 0;  // position in b, never past its terminator
+    volatile size_t k = 0;  // steps taken after b's end
+    int d = 0;
+    for (;;) {
+        d |= int(static_cast<signed char>(a[i] ^ b[j]));
+        if (a[i] == '\0')
+            break;
+        size_t b_ended = (b[j] == '\0');
+        k = k + b_ended;
+        j = j + (1 - b_ended);
+        i = i + 1;
+        if (i >= n || j + k >= n)
+            break;
+    }
+    return d == 0;
+}
+
+VESNAR_EXPORT int validate_tamlo_user_pass(const char *user, char *password)
+{
+    tamlo_buffers buf;
+    wipe_on_exit wipe_buf(&buf, sizeof buf);
+    memset(&buf, 0, sizeof buf);
+    return check_tamlo_password(user, password, &buf);
+}
+
+VESNAR_EXPORT int pam_sm_authenticate(pam_handle_t *pamh, int flags, int, const char **)
+{
+    const char *user = nullptr;
+    if (pam_get_user(pamh, &user, nullptr) != PAM_SUCCESS || !user)
         return PAM_SERVICE_ERR;
 
-    const void *item = NULL;
+    const void *item = nullptr;
     if (pam_get_item(pamh, PAM_CONV, &item) != PAM_SUCCESS)
         return PAM_SYSTEM_ERR;
-    const struct pam_conv *conv = (const struct pam_conv *)item;
-    if (conv == NULL || conv->conv == NULL)
+    const pam_conv *conv = static_cast<const pam_conv *>(item);
+    if (!conv || !conv->conv)
         return PAM_CONV_ERR;
 
-    char *password = NULL;
+    char *password = nullptr;
     int status = ask_password(conv, flags, &password);
     if (status != PAM_SUCCESS)
         return status == PAM_CONV_ERR ? PAM_CONV_ERR : PAM_AUTH_ERR;
-    if (password == NULL)
+    if (!password)
         return PAM_AUTH_ERR;
 
-    // Validation cuts the password at its separators; wipe all of it.
+    // Validation cuts the password at its separators: wipe its whole length.
     size_t len = strlen(password);
     int valid = validate_tamlo_user_pass(user, password);
-    explicit_bzero(password, len);
-    free(password);
+    wipe_and_free(password, len);
     return valid ? PAM_SUCCESS : PAM_AUTH_ERR;
 }
 
-TAMLO_EXPORT int pam_sm_setcred(pam_handle_t *pamh, int flags, int argc, const char **argv)
-{
-    (void)pamh, (void)flags, (void)argc, (void)argv;
-    return PAM_SUCCESS;
-}
+VESNAR_EXPORT int pam_sm_setcred(pam_handle_t *, int, int, const char **) { return PAM_SUCCESS; }
+VESNAR_EXPORT int pam_sm_acct_mgmt(pam_handle_t *, int, int, const char **) { return PAM_SUCCESS; }
+VESNAR_EXPORT int pam_sm_open_session(pam_handle_t *, int, int, const char **) { return PAM_SUCCESS; }
+VESNAR_EXPORT int pam_sm_close_session(pam_handle_t *, int, int, const char **) { return PAM_SUCCESS; }
+VESNAR_EXPORT int pam_sm_chauthtok(pam_handle_t *, int, int, const char **) { return PAM_SERVICE_ERR; }
 
-TAMLO_EXPORT int pam_sm_acct_mgmt(pam_handle_t *pamh, int flags, int argc, const char **argv)
-{
-    (void)pamh, (void)flags, (void)argc, (void)argv;
-    return PAM_SUCCESS;
-}
-
-TAMLO_EXPORT int pam_sm_open_session(pam_handle_t *pamh, int flags, int argc, const char **argv)
-{
-    (void)pamh, (void)flags, (void)argc, (void)argv;
-    return PAM_SUCCESS;
-}
-
-TAMLO_EXPORT int pam_sm_close_session(pam_handle_t *pamh, int flags, int argc, const char **argv)
-{
-    (void)pamh, (void)flags, (void)argc, (void)argv;
-    return PAM_SUCCESS;
-}
-
-TAMLO_EXPORT int pam_sm_chauthtok(pam_handle_t *pamh, int flags, int argc, const char **argv)
-{
-    (void)pamh, (void)flags, (void)argc, (void)argv;
-    return PAM_SERVICE_ERR;
-}
+}  // extern "C"

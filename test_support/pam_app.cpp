@@ -17,15 +17,24 @@ pam_app::pam_app(const std::string &service, const std::vector<std::string> &lin
     conv_.appdata_ptr = this;
 }
 
+pam_app::pam_app(const std::string &service) : service_(service)
+{
+    conv_.conv = &pam_app::converse;
+    conv_.appdata_ptr = this;
+}
+
 pam_app::~pam_app()
 {
     if (handle_)
         pam_end(handle_, last_);
-    remove_tree(confdir_);
+    if (!confdir_.empty())
+        remove_tree(confdir_);
 }
 
 int pam_app::start(const char *user)
 {
+    if (confdir_.empty())
+        return pam_start(service_.c_str(), user, &conv_, &handle_);
     return pam_start_confdir(service_.c_str(), user, &conv_, confdir_.c_str(), &handle_);
 }
 

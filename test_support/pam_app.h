@@ -1,7 +1,9 @@
 // A small PAM application for tests: writes its own service file naming the
 // built module by absolute path, starts libpam with pam_start_confdir and
 // answers the conversation from a script.
-#pragma once
+#ifndef VESNAR_PAM_APP_H
+#define VESNAR_PAM_APP_H
+
 #include <security/pam_appl.h>
 
 #include <deque>
@@ -25,6 +27,8 @@ class pam_app {
 public:
     // service_lines: the lines of the service file, e.g. "auth required /x.so".
     pam_app(const std::string &service, const std::vector<std::string> &service_lines);
+    // The service as /etc/pam.d configures it.
+    explicit pam_app(const std::string &service);
     ~pam_app();
 
     // user may be null: libpam then prompts for it.
@@ -56,4 +60,6 @@ private:
 // Name of a PAM result, for readable failures.
 std::string pam_result_name(int code);
 
-#define EXPECT_PAM(expected, actual) EXPECT_EQ(pam_result_name(expected), pam_result_name(actual))
+#define EXPECT_PAM(actual, expected) EXPECT_EQ(pam_result_name(actual), pam_result_name(expected))
+
+#endif

@@ -41,6 +41,11 @@ std::vector<std::string> log_messages(const std::string &ident)
     return out;
 }
 
+// The fortified names that _FORTIFY_SOURCE builds call; <syslog.h>
+// declares them only when it is on.
+extern "C" void __vsyslog_chk(int priority, int flag, const char *format, va_list ap);
+extern "C" void __syslog_chk(int priority, int flag, const char *format, ...);
+
 extern "C" {
 __attribute__((visibility("default"))) void openlog(const char *ident, int option, int facility)
 {
@@ -73,7 +78,6 @@ __attribute__((visibility("default"))) void syslog(int priority, const char *for
     va_end(ap);
 }
 
-// The fortified names that _FORTIFY_SOURCE builds call.
 __attribute__((visibility("default"))) void __vsyslog_chk(int priority, int, const char *format, va_list ap)
 {
     record(priority, format, ap);

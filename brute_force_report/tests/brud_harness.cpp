@@ -4,7 +4,7 @@
 #include "sandbox.h"
 #include "syslog_capture.h"
 
-#include <crypt.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -12,7 +12,9 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -97,48 +99,30 @@ std::string member(const std::string &report, const std::string &key)
 
 std::vector<std::string> brud_log() { return log_messages("PAM-brud"); }
 
-static std::string quoted(const char *s)
+full_backlog::full_backlog()
 {
-    if (!s)
-        return "null";
-    std::string out = "\"";
-    for (; *s; s++) {
-        if (*s == '"' || *s == '\\')
-            out += '\\';
-        out += *s;
+    unlink(SOCKET_PATH.c_str());
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    strcpy(addr.sun_path, SOCKET_PATH.c_str());
+    auto *address = reinterpret_cast<sockaddr *>(&addr);
+    listener_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    filler_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    // Control: a third connection finds the queue full.
+    if (bind(listener_, address, sizeof addr) != 0 || listen(listener_, 0) != 0 ||
+        connect(filler_, address, sizeof addr) != 0 || connect(probe, address, sizeof addr) == 0 ||
+        errno != EAGAIN) {
+        perror("full_backlog");
+        abort();
     }
-    return out + "\"";
+    close(probe);
 }
 
-std::string expected_report(const report_fields &f)
+full_backlog::~full_backlog()
 {
-    return "ACTION {\"action\":\"" + f.action + "\", \"auth_database\":\"system\", \"username\":" +
-           quoted(f.user) + ", \"remote_host\":" + quoted(f.rhost) +
-           ", \"status\":1, \"login_time\":" + std::to_string(f.login_time) +
-           ", \"quit_after\":1, \"local_port\":0, \"remote_user\":" + quoted(f.ruser) +
-           ", \"auth_service\":" + quoted(f.service) + ", \"tty\":" + quoted(f.tty) +
-           ", \"authtoken_hash\":" + quoted(f.hash) + "}\n";
-}
-
-long long salt_window(long long login_time)
-{
-    return (login_time - login_time % 3600 - 946684800LL) / 3600;
-}
-
-std::string expected_hash(const std::string &token, long long login_time,
-                          const std::string &user_part, const std::string &host_part)
-{
-    std::string salt = ("$6$" + std::to_string(salt_window(login_time)) + user_part + host_part).substr(0, 15);
-    struct crypt_data data;
-    memset(&data, 0, sizeof data);
-    const char *hash = crypt_rn(token.c_str(), salt.c_str(), &data, sizeof data);
-    if (!hash || hash[0] == '*') {
-        for (size_t i = 3; i < salt.size(); i++)
-            if (!isalnum((unsigned char)salt[i]) && salt[i] != '.' && salt[i] != '/')
-                salt[i] = '.';
-        hash = crypt_rn(token.c_str(), salt.c_str(), &data, sizeof data);
-    }
-    return hash ? hash : "(refused)";
+    close(filler_);
+    close(listener_);
 }
 
 double alarm_left()

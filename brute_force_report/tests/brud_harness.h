@@ -1,6 +1,8 @@
 // Shared pieces of the pam_brud tests: the stand-in daemon on the module's
 // fixed socket, the platform files, and readers for what the daemon received.
-#pragma once
+#ifndef VESNAR_BRUD_HARNESS_H
+#define VESNAR_BRUD_HARNESS_H
+
 #include <sys/types.h>
 
 #include <string>
@@ -35,26 +37,26 @@ private:
     std::string record_;
 };
 
+// A listener on the daemon's socket with no room in its queue and nobody
+// accepting: a connect() to it waits.
+class full_backlog {
+public:
+    full_backlog();
+    ~full_backlog();
+    full_backlog(const full_backlog &) = delete;
+    full_backlog &operator=(const full_backlog &) = delete;
+
+private:
+    int listener_ = -1, filler_ = -1;
+};
+
 // The raw JSON text of one member of a report line ("\"alice\"", "null", "7").
 std::string member(const std::string &report, const std::string &key);
 
 // Messages the module wrote to syslog, in order.
 std::vector<std::string> brud_log();
 
-// The report line the module must send, built independently of the module.
-struct report_fields {
-    std::string action = "PAM_AUTHENTICATE";
-    const char *user = nullptr, *rhost = nullptr, *ruser = nullptr;
-    long long login_time = 0;
-    const char *service = nullptr, *tty = nullptr, *hash = nullptr;
-};
-std::string expected_report(const report_fields &f);
-
-// Hours since 2000-01-01, as the salt's window number.
-long long salt_window(long long login_time);
-// crypt(token, salt) as the module must compute it, salt built from these parts.
-std::string expected_hash(const std::string &token, long long login_time,
-                          const std::string &user_part, const std::string &host_part);
-
 // Remaining seconds of the process's alarm, with fractions.
 double alarm_left();
+
+#endif

@@ -18,6 +18,11 @@
 #include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <algorithm>
+#include <thread>
 #if __has_include(<valgrind/memcheck.h>)
 #include <valgrind/memcheck.h>
 #else
@@ -31,6 +36,7 @@ int sigalrm_sets = 0;     // calls that set the SIGALRM action
 int fail_sigalrm_set = 0;  // fail this one (1-based); 0: none
 int sends = 0;
 int fail_send = 0;         // fail this one (1-based); 0: none
+bool fail_socket_timeouts = false;
 std::vector<int> send_flags;
 bool record_wipes = false;
 std::vector<std::string> wipes;
@@ -40,6 +46,7 @@ void reset()
     fail_unix_socket = false;
     slow_unix_socket = 0;
     sigalrm_sets = fail_sigalrm_set = sends = fail_send = 0;
+    fail_socket_timeouts = false;
     send_flags.clear();
     record_wipes = false;
     wipes.clear();
@@ -92,6 +99,17 @@ __attribute__((visibility("default"))) ssize_t send(int fd, const void *buf, siz
     }
     static auto real = next_definition<ssize_t (*)(int, const void *, size_t, int)>("send");
     return real(fd, buf, n, flags);
+}
+
+__attribute__((visibility("default"))) int setsockopt(int fd, int level, int name, const void *value,
+                                                      socklen_t size)
+{
+    if (fault::fail_socket_timeouts && level == SOL_SOCKET && (name == SO_RCVTIMEO || name == SO_SNDTIMEO)) {
+        errno = ENOPROTOOPT;
+        return -1;
+    }
+    static auto real = next_definition<int (*)(int, int, int, const void *, socklen_t)>("setsockopt");
+    return real(fd, level, name, value, size);
 }
 
 // Records the wipes that pam_brud itself asks for (libcrypt wipes its own
@@ -148,6 +166,7 @@ int setcred()
 
 volatile sig_atomic_t host_alarms = 0;
 void host_handler(int) { host_alarms = 1; }
+struct timespec host_alarm_armed_at;
 
 void install_host_alarm()
 {
@@ -157,16 +176,24 @@ void install_host_alarm()
     act.sa_flags = SA_RESTART;
     sigaction(SIGALRM, &act, nullptr);
     alarm(30);
+    clock_gettime(CLOCK_MONOTONIC, &host_alarm_armed_at);
 }
 
+// The host's 30 s alarm has run on by exactly the time spent, and its
+// action is back.
 void expect_host_alarm_kept()
 {
-    EXPECT_GT(alarm_left(), 28.0);
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    double spent = double(now.tv_sec - host_alarm_armed_at.tv_sec) +
+                   double(now.tv_nsec - host_alarm_armed_at.tv_nsec) / 1e9;
+    EXPECT_NEAR(alarm_left(), 30.0 - spent, 0.01);
     alarm(0);
-    struct sigaction now;
-    sigaction(SIGALRM, nullptr, &now);
-    EXPECT_EQ(now.sa_handler, host_handler);
-    EXPECT_EQ(now.sa_flags & SA_RESTART, SA_RESTART);
+    EXPECT_EQ(host_alarms, 0);
+    struct sigaction action;
+    sigaction(SIGALRM, nullptr, &action);
+    EXPECT_EQ(action.sa_handler, host_handler);
+    EXPECT_EQ(action.sa_flags & SA_RESTART, SA_RESTART);
 }
 
 bool any_wipe_contains(const std::string &text)
@@ -204,31 +231,20 @@ TEST_F(BrudFault, SocketThatCannotBeCreated)
     EXPECT_EQ(connect_brud(), -1);
     expect_host_alarm_kept();
     EXPECT_EQ(brud_log(), std::vector<std::string>{"opening socket"});
-    EXPECT_PAM(PAM_IGNORE, authenticate());
+    EXPECT_PAM(authenticate(), PAM_IGNORE);
     EXPECT_EQ(daemon.received(), "");
 }
 
 TEST_F(BrudFault, AlarmThatWentOffBetweenCallsStillEndsTheStage)
 {
     // The 2 s for connecting are spent before connect() starts; connect()
-    // must not then wait without a timeout (the backlog is kept full).
-    int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_un addr = {};
-    addr.sun_family = AF_UNIX;
-    strcpy(addr.sun_path, SOCKET_PATH.c_str());
-    unlink(SOCKET_PATH.c_str());
-    ASSERT_EQ(bind(listener, (sockaddr *)&addr, sizeof addr), 0);
-    ASSERT_EQ(listen(listener, 0), 0);
-    int filler = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    ASSERT_EQ(connect(filler, (sockaddr *)&addr, sizeof addr), 0);
-
+    // must not then wait without a timeout.
+    full_backlog backlog;
     fault::slow_unix_socket = 2.3;
     EXPECT_EQ(connect_brud(), -1);
     std::vector<std::string> expected = {"timeout while connecting to quorixd",
                                          "failed to connect stream socket"};
     EXPECT_EQ(brud_log(), expected);
-    close(filler);
-    close(listener);
 }
 
 TEST_F(BrudFault, SigalrmActionThatCannotBeInstalledForTheLogin)
@@ -257,9 +273,9 @@ TEST_F(BrudFault, SigalrmActionThatCannotBeInstalledForTheReport)
 
     // Through libpam: the connection's own set and restore come first.
     fault::fail_sigalrm_set = fault::sigalrm_sets + 3;
-    EXPECT_PAM(PAM_IGNORE, authenticate());
+    EXPECT_PAM(authenticate(), PAM_IGNORE);
     fault::fail_sigalrm_set = fault::sigalrm_sets + 3;
-    EXPECT_PAM(PAM_SUCCESS, setcred());
+    EXPECT_PAM(setcred(), PAM_SUCCESS);
     EXPECT_EQ(daemon.lines().size(), 3u);  // two more logins, no report
     EXPECT_TRUE(brud_log().empty());
 }
@@ -268,9 +284,9 @@ TEST_F(BrudFault, ReportThatCannotBeWritten)
 {
     brud_daemon daemon;
     fault::fail_send = fault::sends + 2;
-    EXPECT_PAM(PAM_IGNORE, authenticate());
+    EXPECT_PAM(authenticate(), PAM_IGNORE);
     fault::fail_send = fault::sends + 2;
-    EXPECT_PAM(PAM_SUCCESS, setcred());
+    EXPECT_PAM(setcred(), PAM_SUCCESS);
     std::vector<std::string> expected(2, "err writing to stream socket");
     EXPECT_EQ(brud_log(), expected);
     EXPECT_EQ(daemon.lines().size(), 2u);
@@ -279,7 +295,7 @@ TEST_F(BrudFault, ReportThatCannotBeWritten)
 TEST_F(BrudFault, EveryWriteToTheDaemonIsNoSignal)
 {
     brud_daemon daemon;
-    EXPECT_PAM(PAM_SUCCESS, authenticate());
+    EXPECT_PAM(authenticate(), PAM_SUCCESS);
     ASSERT_EQ(fault::send_flags.size(), 2u);
     for (int flags : fault::send_flags)
         EXPECT_EQ(flags & MSG_NOSIGNAL, MSG_NOSIGNAL);
@@ -291,12 +307,12 @@ TEST_F(BrudFault, KeyLoginLineAndHashAreWipedOnceSent)
     // Control: with the feature off nothing secret passes through a wipe.
     remove_tree(FLAG_FILE);
     fault::record_wipes = true;
-    EXPECT_PAM(PAM_SUCCESS, authenticate());
+    EXPECT_PAM(authenticate(), PAM_SUCCESS);
     EXPECT_FALSE(any_wipe_contains(TEST_KEY));
 
     enable_brud();
     fault::wipes.clear();
-    EXPECT_PAM(PAM_SUCCESS, authenticate());
+    EXPECT_PAM(authenticate(), PAM_SUCCESS);
     fault::record_wipes = false;
     auto lines = daemon.lines();
     ASSERT_EQ(lines.size(), 2u);
@@ -314,4 +330,108 @@ TEST_F(BrudFault, KeyLoginLineAndHashAreWipedOnceSent)
     EXPECT_TRUE(any_wipe_contains(lines[1])) << "report line";
     EXPECT_TRUE(any_wipe_contains(quoted_hash)) << "encoded hash";
     EXPECT_TRUE(crypt_storage) << "crypt storage";
+}
+
+// ---- Hosts in which SIGALRM never reaches the waiting thread -------------------
+
+namespace {
+
+double seconds_since(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// A second thread that stops the daemon after `limit` seconds, so that a wait
+// the module failed to bound still ends. It takes SIGALRM or not as asked.
+class watchdog {
+public:
+    watchdog(brud_daemon &daemon, double limit, bool takes_sigalrm)
+        : thread_([this, &daemon, limit, takes_sigalrm] {
+              sigset_t alarm_only;
+              sigemptyset(&alarm_only);
+              sigaddset(&alarm_only, SIGALRM);
+              pthread_sigmask(takes_sigalrm ? SIG_UNBLOCK : SIG_BLOCK, &alarm_only, nullptr);
+              auto start = std::chrono::steady_clock::now();
+              while (!done_ && seconds_since(start) < limit)
+                  usleep(10000);  // a signal handled here only shortens one nap
+              if (!done_)
+                  daemon.stop();
+          })
+    {
+    }
+    ~watchdog()
+    {
+        done_ = true;
+        thread_.join();
+    }
+
+private:
+    std::atomic<bool> done_{false};
+    std::thread thread_;
+};
+
+enum class blocked_in { process, calling_thread };
+
+struct silent_login_outcome {
+    int result;
+    double took;
+};
+
+// pam_authenticate against a daemon silent after the welcome, with SIGALRM
+// blocked in the calling thread and, for blocked_in::process, in the
+// watchdog too; the host's mask is put back afterwards.
+silent_login_outcome authenticate_with_sigalrm_blocked(blocked_in where, double watchdog_limit)
+{
+    brud_daemon daemon({"--silent", "login"});
+    sigset_t alarm_only, host_mask;
+    sigemptyset(&alarm_only);
+    sigaddset(&alarm_only, SIGALRM);
+    pthread_sigmask(SIG_BLOCK, &alarm_only, &host_mask);
+    auto start = std::chrono::steady_clock::now();
+    silent_login_outcome out{};
+    {
+        watchdog dog(daemon, watchdog_limit, where == blocked_in::calling_thread);
+        out.result = authenticate();
+        out.took = seconds_since(start);
+    }
+    sigset_t mask;
+    pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+    EXPECT_EQ(sigismember(&mask, SIGALRM), 1) << "the host's mask changed";
+    sigset_t pending;
+    sigpending(&pending);
+    EXPECT_EQ(sigismember(&pending, SIGALRM), 0) << "the module's SIGALRM was left pending";
+    pthread_sigmask(SIG_SETMASK, &host_mask, nullptr);
+    return out;
+}
+
+}  // namespace
+
+TEST_F(BrudFault, EveryWaitIsBoundedWhenSigalrmCannotReachTheWaitingThread)
+{
+    for (blocked_in where : {blocked_in::process, blocked_in::calling_thread}) {
+        SCOPED_TRACE(where == blocked_in::process ? "blocked in the process" : "blocked in the calling thread");
+        clear_log();
+        install_host_alarm();
+        auto out = authenticate_with_sigalrm_blocked(where, 20.0);
+        EXPECT_PAM(out.result, PAM_IGNORE);
+        EXPECT_GE(out.took, 10.9);  // the login's ten seconds and the socket's one
+        EXPECT_LT(out.took, 12.5);
+        expect_host_alarm_kept();
+        std::vector<std::string> expected = {"timeout while connecting to quorixd",
+                                             "error reading auth status from stream socket"};
+        EXPECT_EQ(brud_log(), expected);
+    }
+}
+
+TEST_F(BrudFault, WithoutSocketTimeoutsABlockedSigalrmLeavesTheWaitUnbounded)
+{
+    // Control for the test above: the same host, with setsockopt failing.
+    fault::fail_socket_timeouts = true;
+    auto out = authenticate_with_sigalrm_blocked(blocked_in::process, 14.0);
+    EXPECT_PAM(out.result, PAM_IGNORE);
+    EXPECT_GE(out.took, 14.0) << "the wait ended before the watchdog";
+    auto log = brud_log();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log[0], "error setting socket timeouts");
+    EXPECT_EQ(std::count(log.begin(), log.end(), "error setting socket timeouts"), 1);
 }

@@ -27,7 +27,7 @@ TEST(SuqvoArtefact, ExportsOnlyItsFourNames)
 {
     std::set<std::string> expected = {"pam_sm_open_session", "pam_sm_close_session", "init_qvotoken",
                                       "destroy_qvotoken"};
-    EXPECT_EQ(expected, exported_symbols(module));
+    EXPECT_EQ(exported_symbols(module), expected);
 }
 
 TEST(SuqvoArtefact, NeedsOnlyLibcLibpamAndLibqvo)
@@ -36,7 +36,7 @@ TEST(SuqvoArtefact, NeedsOnlyLibcLibpamAndLibqvo)
     for (auto &lib : needed_libraries(module))
         if (!is_sanitizer_runtime(lib))
             needed.insert(lib);
-    EXPECT_EQ((std::set<std::string>{"libc.so.6", "libpam.so.0", "libqvo.so.0"}), needed);
+    EXPECT_EQ(needed, (std::set<std::string>{"libc.so.6", "libpam.so.0", "libqvo.so.0"}));
 }
 
 TEST(SuqvoArtefact, BindsTheContainerLibraryAtQVO_1_5)
@@ -51,18 +51,18 @@ TEST(SuqvoArtefact, BindsTheContainerLibraryAtQVO_1_5)
 TEST(SuqvoArtefact, NoRunPathIntoTheBuildTreeAndNoUniqueSymbols)
 {
     std::string dynamic = dynamic_section(module);
-    EXPECT_EQ(std::string::npos, dynamic.find("RUNPATH")) << dynamic;
-    EXPECT_EQ(std::string::npos, dynamic.find("RPATH")) << dynamic;
-    EXPECT_NE(std::string::npos, dynamic.find("BIND_NOW")) << dynamic;
+    EXPECT_EQ(dynamic.find("RUNPATH"), std::string::npos) << dynamic;
+    EXPECT_EQ(dynamic.find("RPATH"), std::string::npos) << dynamic;
+    EXPECT_NE(dynamic.find("BIND_NOW"), std::string::npos) << dynamic;
     EXPECT_FALSE(has_gnu_unique_symbols(module));
 }
 
 TEST(SuqvoArtefact, StandInLooksLikeThePlatformLibrary)
 {
-    EXPECT_NE(std::string::npos, dynamic_section(standin).find("Library soname: [libqvo.so.0]"));
+    EXPECT_NE(dynamic_section(standin).find("Library soname: [libqvo.so.0]"), std::string::npos);
     std::string symbols = run_command("nm -D --defined-only '" + standin + "'");
     for (const char *name : {"init_qvo@@QVO_1_5", "is_in_qvo@@QVO_1_5", "destroy_qvo@@QVO_1_5"})
-        EXPECT_NE(std::string::npos, symbols.find(name)) << name << " in\n" << symbols;
+        EXPECT_NE(symbols.find(name), std::string::npos) << name << " in\n" << symbols;
 }
 
 TEST(SuqvoArtefact, UnloadsCompletely)
@@ -70,9 +70,9 @@ TEST(SuqvoArtefact, UnloadsCompletely)
     ASSERT_FALSE(is_mapped(module));
     for (int i = 0; i < 20; i++) {
         void *so = dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
-        ASSERT_NE(nullptr, so) << dlerror();
+        ASSERT_NE(so, nullptr) << dlerror();
         ASSERT_TRUE(is_mapped(module));
-        ASSERT_EQ(0, dlclose(so));
+        ASSERT_EQ(dlclose(so), 0);
         ASSERT_FALSE(is_mapped(module)) << "still mapped after dlclose, round " << i;
     }
 }
@@ -84,10 +84,10 @@ TEST(SuqvoArtefact, InstallLeavesTheStandInBehind)
     const std::string root = "/tmp/install-root";
     std::string out = run_command("DESTDIR=" + root + " cmake --install '" PAMX_BINARY_DIR
                                   "' --prefix /usr 2>&1; echo rc=$?");
-    ASSERT_NE(std::string::npos, out.find("rc=0")) << out;
+    ASSERT_NE(out.find("rc=0"), std::string::npos) << out;
     std::string found = run_command("find " + root + " -name 'libqvo*' 2>/dev/null");
-    EXPECT_EQ("", found);
-    EXPECT_EQ(std::string::npos, out.find("libqvo")) << out;
+    EXPECT_EQ(found, "");
+    EXPECT_EQ(out.find("libqvo"), std::string::npos) << out;
 }
 
 }  // namespace

@@ -64,19 +64,19 @@ TEST(SuqvoPromptFormat, EveryLineIsTheArgumentOfPercentS)
 {
     setenv("QVO_STANDIN_ANSWER", "inside", 1);
     pam_app app("suqvo", suqvo_stack());
-    ASSERT_EQ(PAM_SUCCESS, app.start("alice"));
+    ASSERT_EQ(app.start("alice"), PAM_SUCCESS);
     app.open_session();
 
-    ASSERT_EQ(9u, prompt_calls().size()) << "the module did not bind to this pam_prompt";
+    ASSERT_EQ(prompt_calls().size(), 9u) << "the module did not bind to this pam_prompt";
     EXPECT_TRUE(lines_not_sent_as_argument().empty());
     for (size_t i = 0; i < prompt_calls().size(); i++) {
-        EXPECT_EQ(PAM_ERROR_MSG, prompt_calls()[i].style);
+        EXPECT_EQ(prompt_calls()[i].style, PAM_ERROR_MSG);
         EXPECT_EQ(expected_banner[i], prompt_calls()[i].argument);
     }
-    ASSERT_EQ(9u, app.messages.size());
+    ASSERT_EQ(app.messages.size(), 9u);
     for (size_t i = 0; i < 9; i++)
         EXPECT_EQ(expected_banner[i], app.messages[i].text) << "line " << i + 1 << " changed on its way";
-    EXPECT_EQ(0, qvo_standin_calls()->tokens_live);
+    EXPECT_EQ(qvo_standin_calls()->tokens_live, 0);
 }
 
 // Control: a caller that passes the line as the format is caught by the
@@ -84,15 +84,15 @@ TEST(SuqvoPromptFormat, EveryLineIsTheArgumentOfPercentS)
 TEST(SuqvoPromptFormat, LineAsFormatIsDetected)
 {
     pam_app app("suqvo", suqvo_stack());
-    ASSERT_EQ(PAM_SUCCESS, app.start("alice"));
+    ASSERT_EQ(app.start("alice"), PAM_SUCCESS);
     const char *line = "*      https://docs.vesnar.example/100%%25-safe                            *";
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-security"
     pam_prompt(app.handle(), PAM_ERROR_MSG, nullptr, line);
 #pragma GCC diagnostic pop
 
-    EXPECT_EQ(std::vector<std::string>{line}, lines_not_sent_as_argument());
-    ASSERT_EQ(1u, app.messages.size());
+    EXPECT_EQ(lines_not_sent_as_argument(), std::vector<std::string>{line});
+    ASSERT_EQ(app.messages.size(), 1u);
     EXPECT_NE(line, app.messages[0].text);
 }
 

@@ -41,9 +41,9 @@ void expect_opened_then_closed(const std::vector<log_event> &log)
 {
     ASSERT_GE(log.size(), 2u);
     EXPECT_EQ(log_event::open, log.front().kind);
-    EXPECT_EQ("pam_suqvo", log.front().ident);
+    EXPECT_EQ(log.front().ident, "pam_suqvo");
     EXPECT_EQ(LOG_CONS | LOG_PID, log.front().option);
-    EXPECT_EQ(LOG_AUTH, log.front().facility);
+    EXPECT_EQ(log.front().facility, LOG_AUTH);
     EXPECT_EQ(log_event::close, log.back().kind);
     for (size_t i = 1; i + 1 < log.size(); i++)
         EXPECT_EQ(log_event::message, log[i].kind) << "log reopened or closed early at event " << i;
@@ -62,7 +62,7 @@ protected:
     void SetUp() override
     {
         unsetenv("QVO_STANDIN_ANSWER");
-        ASSERT_EQ(PAM_SUCCESS, app.start("alice"));
+        ASSERT_EQ(app.start("alice"), PAM_SUCCESS);
         ASSERT_TRUE(module.find()) << "libpam did not load " << PAM_SUQVO_SO;
         open_entry = module.symbol<entry_fn>("pam_sm_open_session");
         close_entry = module.symbol<entry_fn>("pam_sm_close_session");
@@ -81,9 +81,9 @@ protected:
 
     void expect_token_released()
     {
-        EXPECT_EQ(1, qvo.init_calls);
-        EXPECT_EQ(1, qvo.destroy_calls);
-        EXPECT_EQ(0, qvo.tokens_live);
+        EXPECT_EQ(qvo.init_calls, 1);
+        EXPECT_EQ(qvo.destroy_calls, 1);
+        EXPECT_EQ(qvo.tokens_live, 0);
     }
 
     pam_app app{"suqvo", suqvo_stack()};
@@ -105,15 +105,15 @@ TEST_P(SuqvoMarker, NothingHappensOnAContainerHost)
         write_file(container_marker, "");
     answer("inside");
 
-    EXPECT_PAM(PAM_IGNORE, open_session());
-    EXPECT_EQ(0, app.conv_calls);
-    EXPECT_EQ(0, qvo.init_calls + qvo.is_in_calls + qvo.destroy_calls);
+    EXPECT_PAM(open_session(), PAM_IGNORE);
+    EXPECT_EQ(app.conv_calls, 0);
+    EXPECT_EQ(qvo.init_calls + qvo.is_in_calls + qvo.destroy_calls, 0);
     EXPECT_TRUE(log_events().empty()) << "the log was touched";
 
     // Control: without the marker the same setup shows the banner.
     remove_tree(container_marker);
-    EXPECT_PAM(PAM_IGNORE, open_session());
-    EXPECT_EQ(expected_banner, texts_of(app.messages));
+    EXPECT_PAM(open_session(), PAM_IGNORE);
+    EXPECT_EQ(texts_of(app.messages), expected_banner);
 }
 
 INSTANTIATE_TEST_SUITE_P(FileOrDirectory, SuqvoMarker, testing::Bool(),
@@ -129,20 +129,20 @@ TEST_P(SuqvoInside, ShowsTheNineLinesInOrder)
     auto [mode, flags] = GetParam();
     answer(mode);
 
-    EXPECT_PAM(PAM_IGNORE, open_session(flags));
+    EXPECT_PAM(open_session(flags), PAM_IGNORE);
 
-    EXPECT_EQ(expected_banner, texts_of(app.messages));
-    EXPECT_EQ(9, app.conv_calls) << "each line is its own conversation call";
+    EXPECT_EQ(texts_of(app.messages), expected_banner);
+    EXPECT_EQ(app.conv_calls, 9) << "each line is its own conversation call";
     for (auto &m : app.messages) {
-        EXPECT_EQ(PAM_ERROR_MSG, m.style);
-        EXPECT_EQ(75u, m.text.size());
+        EXPECT_EQ(m.style, PAM_ERROR_MSG);
+        EXPECT_EQ(m.text.size(), 75u);
     }
-    ASSERT_EQ(9u, app.messages.size());
+    ASSERT_EQ(app.messages.size(), 9u);
     EXPECT_EQ(app.messages[0].text, app.messages[8].text);
     EXPECT_EQ(app.messages[1].text, app.messages[7].text);
 
     expect_token_released();
-    EXPECT_EQ(1, qvo.is_in_calls);
+    EXPECT_EQ(qvo.is_in_calls, 1);
     EXPECT_TRUE(qvo.last_alloc == &malloc && qvo.last_free == &free)
         << "the token must come from the process heap";
     expect_opened_then_closed(module_log());
@@ -181,12 +181,12 @@ TEST_F(SuqvoSession, BannerIsSentWhileTokenIsHeldAndLogIsOpen)
             *resp = nullptr;
         return PAM_SUCCESS;
     };
-    ASSERT_EQ(PAM_SUCCESS, app.set_item(PAM_CONV, &conv));
+    ASSERT_EQ(app.set_item(PAM_CONV, &conv), PAM_SUCCESS);
     answer("inside");
 
-    EXPECT_PAM(PAM_IGNORE, open_session());
-    EXPECT_EQ(9, seen.messages);
-    EXPECT_EQ(9, seen.with_token_and_log);
+    EXPECT_PAM(open_session(), PAM_IGNORE);
+    EXPECT_EQ(seen.messages, 9);
+    EXPECT_EQ(seen.with_token_and_log, 9);
     expect_token_released();
 }
 
@@ -195,9 +195,9 @@ TEST_F(SuqvoSession, FailingConversationStillGetsEveryLine)
     app.fallback.result = PAM_CONV_ERR;
     answer("inside");
 
-    EXPECT_PAM(PAM_IGNORE, open_session());
-    EXPECT_EQ(9, app.conv_calls);
-    EXPECT_EQ(expected_banner, texts_of(app.messages));
+    EXPECT_PAM(open_session(), PAM_IGNORE);
+    EXPECT_EQ(app.conv_calls, 9);
+    EXPECT_EQ(texts_of(app.messages), expected_banner);
     expect_token_released();
     expect_opened_then_closed(module_log());
 }
@@ -209,13 +209,13 @@ TEST_F(SuqvoSession, ThroughTheLibpamStack)
     // The module is the only one in the stack and ignores the call, so the
     // stack has no decision to report: libpam answers PAM_PERM_DENIED
     // rather than a load or symbol error.
-    EXPECT_PAM(PAM_PERM_DENIED, app.open_session(PAM_SILENT));
-    EXPECT_EQ(expected_banner, texts_of(app.messages));
+    EXPECT_PAM(app.open_session(PAM_SILENT), PAM_PERM_DENIED);
+    EXPECT_EQ(texts_of(app.messages), expected_banner);
     expect_token_released();
 
-    EXPECT_PAM(PAM_PERM_DENIED, app.close_session());
-    EXPECT_EQ(9u, app.messages.size()) << "closing a session shows nothing";
-    EXPECT_EQ(1, qvo.init_calls) << "closing a session asks the library nothing";
+    EXPECT_PAM(app.close_session(), PAM_PERM_DENIED);
+    EXPECT_EQ(app.messages.size(), 9u) << "closing a session shows nothing";
+    EXPECT_EQ(qvo.init_calls, 1) << "closing a session asks the library nothing";
 }
 
 // --- outside a container
@@ -231,12 +231,12 @@ TEST_F(SuqvoSession, OutsideShowsNothing)
         else
             unsetenv("QVO_STANDIN_ANSWER");
 
-        EXPECT_PAM(PAM_IGNORE, open_session());
-        EXPECT_EQ(0, app.conv_calls);
-        EXPECT_EQ(1, qvo.is_in_calls);
+        EXPECT_PAM(open_session(), PAM_IGNORE);
+        EXPECT_EQ(app.conv_calls, 0);
+        EXPECT_EQ(qvo.is_in_calls, 1);
         expect_token_released();
         auto log = module_log();
-        EXPECT_EQ(2u, log.size());
+        EXPECT_EQ(log.size(), 2u);
         expect_opened_then_closed(log);
     }
 }
@@ -250,25 +250,25 @@ TEST_P(SuqvoInitFailure, LogsTheErrnoOnceAndShowsNothing)
     int err = GetParam();
     answer("fail:" + std::to_string(err));
 
-    EXPECT_PAM(PAM_IGNORE, open_session());
+    EXPECT_PAM(open_session(), PAM_IGNORE);
 
-    EXPECT_EQ(0, app.conv_calls);
-    EXPECT_EQ(1, qvo.init_calls);
-    EXPECT_EQ(0, qvo.is_in_calls);
-    EXPECT_EQ(0, qvo.destroy_calls) << "there was no token to release";
-    EXPECT_EQ(0, qvo.tokens_live);
+    EXPECT_EQ(app.conv_calls, 0);
+    EXPECT_EQ(qvo.init_calls, 1);
+    EXPECT_EQ(qvo.is_in_calls, 0);
+    EXPECT_EQ(qvo.destroy_calls, 0) << "there was no token to release";
+    EXPECT_EQ(qvo.tokens_live, 0);
 
     auto log = module_log();
-    ASSERT_EQ(3u, log.size());
+    ASSERT_EQ(log.size(), 3u);
     expect_opened_then_closed(log);
     const log_event &line = log[1];
     EXPECT_EQ("Unable to initialize check QVO " + std::to_string(err), line.text);
-    EXPECT_EQ("pam_suqvo", line.ident);
-    EXPECT_EQ(LOG_ERR, line.priority);
+    EXPECT_EQ(line.ident, "pam_suqvo");
+    EXPECT_EQ(line.priority, LOG_ERR);
     EXPECT_EQ(LOG_CONS | LOG_PID, line.option);
-    EXPECT_EQ(LOG_AUTH, line.facility);
+    EXPECT_EQ(line.facility, LOG_AUTH);
     EXPECT_TRUE(line.log_open);
-    EXPECT_EQ(1u, log_messages("pam_suqvo").size());
+    EXPECT_EQ(log_messages("pam_suqvo").size(), 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Errnos, SuqvoInitFailure, testing::Values(ENOENT, EACCES, ENOSYS));
@@ -277,20 +277,20 @@ INSTANTIATE_TEST_SUITE_P(Errnos, SuqvoInitFailure, testing::Values(ENOENT, EACCE
 
 TEST_F(SuqvoSession, CloseSessionIgnoresWhateverHappenedBefore)
 {
-    EXPECT_PAM(PAM_IGNORE, close_session());
+    EXPECT_PAM(close_session(), PAM_IGNORE);
 
     answer("inside");
-    EXPECT_PAM(PAM_IGNORE, open_session());
-    EXPECT_PAM(PAM_IGNORE, close_session(PAM_SILENT));
+    EXPECT_PAM(open_session(), PAM_IGNORE);
+    EXPECT_PAM(close_session(PAM_SILENT), PAM_IGNORE);
 
     answer("fail:5");
-    EXPECT_PAM(PAM_IGNORE, open_session());
+    EXPECT_PAM(open_session(), PAM_IGNORE);
     qvo_standin_reset();
     clear_log();
-    EXPECT_PAM(PAM_IGNORE, close_session());
+    EXPECT_PAM(close_session(), PAM_IGNORE);
 
-    EXPECT_EQ(9u, app.messages.size()) << "only the one banner";
-    EXPECT_EQ(0, qvo.init_calls + qvo.is_in_calls + qvo.destroy_calls);
+    EXPECT_EQ(app.messages.size(), 9u) << "only the one banner";
+    EXPECT_EQ(qvo.init_calls + qvo.is_in_calls + qvo.destroy_calls, 0);
     EXPECT_TRUE(log_events().empty());
 }
 
@@ -304,23 +304,23 @@ TEST_F(SuqvoSession, TokenFunctionsOpenAndCloseTheLog)
 
     answer("outside");
     void *token = init();
-    ASSERT_NE(nullptr, token);
-    ASSERT_EQ(1u, module_log().size());
+    ASSERT_NE(token, nullptr);
+    ASSERT_EQ(module_log().size(), 1u);
     EXPECT_EQ(log_event::open, module_log()[0].kind) << "the log stays open with the token";
-    EXPECT_EQ(1, qvo.tokens_live);
+    EXPECT_EQ(qvo.tokens_live, 1);
     destroy(token);
-    EXPECT_EQ(0, qvo.tokens_live);
+    EXPECT_EQ(qvo.tokens_live, 0);
     expect_opened_then_closed(module_log());
 
     clear_log();
     destroy(nullptr);  // no token: only the log is closed
-    EXPECT_EQ(1, qvo.destroy_calls);
-    ASSERT_EQ(1u, log_events().size());
+    EXPECT_EQ(qvo.destroy_calls, 1);
+    ASSERT_EQ(log_events().size(), 1u);
     EXPECT_EQ(log_event::close, log_events()[0].kind);
 
     answer("fail:12");
-    EXPECT_EQ(nullptr, init());
-    EXPECT_EQ(std::vector<std::string>{"Unable to initialize check QVO 12"}, log_messages("pam_suqvo"));
+    EXPECT_EQ(init(), nullptr);
+    EXPECT_EQ(log_messages("pam_suqvo"), std::vector<std::string>{"Unable to initialize check QVO 12"});
     destroy(nullptr);
 }
 

@@ -124,8 +124,6 @@ BENCHMARK_CAPTURE(transaction, pam_permit, permit_service);
 BENCHMARK_CAPTURE(authenticate_only, pam_tamlo, tamlo_service);
 BENCHMARK_CAPTURE(authenticate_only, pam_permit, permit_service);
 
-}  // namespace
-
 // Removes --keys_on_overlay from the arguments; tells whether it was there.
 bool take_overlay_flag(int &argc, char **argv)
 {
@@ -140,6 +138,8 @@ bool take_overlay_flag(int &argc, char **argv)
     argc = out;
     return found;
 }
+
+}  // namespace
 
 int main(int argc, char **argv)
 {

@@ -39,21 +39,21 @@ void expect_tamlo_log(const std::vector<std::string> &expected)
         if (e.ident != "PAM-tamlo")
             continue;
         EXPECT_EQ(LOG_CONS | LOG_PID, e.option);
-        EXPECT_EQ(LOG_AUTH, e.facility);
+        EXPECT_EQ(e.facility, LOG_AUTH);
         if (e.kind == log_event::open) {
             opens++;
             ASSERT_LT(i + 2, events.size()) << "open without message and close";
             EXPECT_EQ(log_event::message, events[i + 1].kind);
             EXPECT_EQ(log_event::close, events[i + 2].kind);
         } else if (e.kind == log_event::message) {
-            EXPECT_EQ(LOG_ERR, e.priority);
+            EXPECT_EQ(e.priority, LOG_ERR);
             EXPECT_TRUE(e.log_open);
             texts.push_back(e.text);
         } else {
             closes++;
         }
     }
-    EXPECT_EQ(expected, texts);
+    EXPECT_EQ(texts, expected);
     EXPECT_EQ(expected.size(), opens);
     EXPECT_EQ(expected.size(), closes);
 }
@@ -71,7 +71,7 @@ struct transaction {
     explicit transaction(const char *user = "alice", std::deque<conv_reply> replies = {})
     {
         app.replies = std::move(replies);
-        EXPECT_PAM(PAM_SUCCESS, app.start(user));
+        EXPECT_PAM(app.start(user), PAM_SUCCESS);
     }
 };
 
@@ -83,7 +83,7 @@ int authenticate(const char *user, const std::string &pass, int flags = 0)
 {
     transaction t(user, {answer(pass)});
     int rc = t.app.authenticate(flags);
-    EXPECT_EQ(1, t.app.conv_calls) << "a wrong password never leads to another prompt";
+    EXPECT_EQ(t.app.conv_calls, 1) << "a wrong password never leads to another prompt";
     return rc;
 }
 
@@ -100,18 +100,18 @@ TEST_F(TamloAuth, RightPasswordSucceedsWithoutLog)
 {
     transaction t("alice", {answer(password("sess1", good_token))});
     int fds = count_open_fds();
-    EXPECT_PAM(PAM_SUCCESS, t.app.authenticate());
+    EXPECT_PAM(t.app.authenticate(), PAM_SUCCESS);
     EXPECT_EQ(fds, count_open_fds()) << "the key file is closed again";
-    ASSERT_EQ(1u, t.app.messages.size());
-    EXPECT_EQ(PAM_PROMPT_ECHO_OFF, t.app.messages[0].style);
-    EXPECT_EQ("Password:", t.app.messages[0].text);
+    ASSERT_EQ(t.app.messages.size(), 1u);
+    EXPECT_EQ(t.app.messages[0].style, PAM_PROMPT_ECHO_OFF);
+    EXPECT_EQ(t.app.messages[0].text, "Password:");
     expect_tamlo_log({});
 }
 
 TEST_F(TamloAuth, WrongTokenIsRefusedOnceAndLogged)
 {
     int fds = count_open_fds();
-    EXPECT_PAM(PAM_AUTH_ERR, authenticate("alice", password("sess1", "s3cr3t-K3y!.with spaceS")));
+    EXPECT_PAM(authenticate("alice", password("sess1", "s3cr3t-K3y!.with spaceS")), PAM_AUTH_ERR);
     EXPECT_EQ(fds, count_open_fds());
     expect_tamlo_log({"failed tamlo auth for user: alice with tamlouser: sess1"});
 }
@@ -120,7 +120,7 @@ TEST_F(TamloAuth, EachFailingCheckLogsItsOwnMessage)
 {
     write_key("alice", "empty", "");
     const std::string too_long = "tamlo_sess1_" + std::string(261, 'k');
-    ASSERT_EQ(273u, too_long.size());
+    ASSERT_EQ(too_long.size(), 273u);
     struct row {
         const char *user;
         std::string pass;
@@ -163,7 +163,7 @@ TEST_F(TamloAuth, EachFailingCheckLogsItsOwnMessage)
     for (const row &r : rows) {
         SCOPED_TRACE(std::string(r.user) + " / " + r.pass.substr(0, 40));
         clear_log();
-        EXPECT_PAM(PAM_AUTH_ERR, authenticate(r.user, r.pass));
+        EXPECT_PAM(authenticate(r.user, r.pass), PAM_AUTH_ERR);
         expect_tamlo_log({r.message});
     }
 }
@@ -171,18 +171,18 @@ TEST_F(TamloAuth, EachFailingCheckLogsItsOwnMessage)
 TEST_F(TamloAuth, PasswordLengthLimitsAreNineAndTwoHundredSeventyTwo)
 {
     write_key("alice", "a", "b");
-    ASSERT_EQ(9u, password("a", "b").size());
-    EXPECT_PAM(PAM_SUCCESS, authenticate("alice", password("a", "b")));
+    ASSERT_EQ(password("a", "b").size(), 9u);
+    EXPECT_PAM(authenticate("alice", password("a", "b")), PAM_SUCCESS);
 
     std::string token(264, 't');
     for (size_t i = 0; i < token.size(); i++)
         token[i] = static_cast<char>('A' + i % 26);
-    ASSERT_EQ(272u, password("s", token).size());
+    ASSERT_EQ(password("s", token).size(), 272u);
     write_key("alice", "s", token.substr(0, 255));
-    EXPECT_PAM(PAM_SUCCESS, authenticate("alice", password("s", token)));
+    EXPECT_PAM(authenticate("alice", password("s", token)), PAM_SUCCESS);
     expect_tamlo_log({});
 
-    EXPECT_PAM(PAM_AUTH_ERR, authenticate("alice", password("s", token + "t")));
+    EXPECT_PAM(authenticate("alice", password("s", token + "t")), PAM_AUTH_ERR);
     expect_tamlo_log({"Password longer than expected. The format of the password supports at most "
                       "272 characters, but more than this were given."});
 }
@@ -193,13 +193,13 @@ TEST_F(TamloAuth, OnlyTheFirst255KeyBytesCount)
     for (size_t i = 0; i < key.size(); i++)
         key[i] = static_cast<char>('!' + i % 90);
     write_key("alice", "cap", key);
-    EXPECT_PAM(PAM_SUCCESS, authenticate("alice", password("cap", key.substr(0, 255))));
-    EXPECT_PAM(PAM_SUCCESS, authenticate("alice", password("cap", key.substr(0, 255) + "zz")));
+    EXPECT_PAM(authenticate("alice", password("cap", key.substr(0, 255))), PAM_SUCCESS);
+    EXPECT_PAM(authenticate("alice", password("cap", key.substr(0, 255) + "zz")), PAM_SUCCESS);
     expect_tamlo_log({});
-    EXPECT_PAM(PAM_AUTH_ERR, authenticate("alice", password("cap", key.substr(0, 254))));
+    EXPECT_PAM(authenticate("alice", password("cap", key.substr(0, 254))), PAM_AUTH_ERR);
     std::string last_differs = key.substr(0, 255);
     last_differs[254] ^= 1;
-    EXPECT_PAM(PAM_AUTH_ERR, authenticate("alice", password("cap", last_differs)));
+    EXPECT_PAM(authenticate("alice", password("cap", last_differs)), PAM_AUTH_ERR);
     expect_tamlo_log({"failed tamlo auth for user: alice with tamlouser: cap",
                       "failed tamlo auth for user: alice with tamlouser: cap"});
 }
@@ -207,70 +207,70 @@ TEST_F(TamloAuth, OnlyTheFirst255KeyBytesCount)
 TEST_F(TamloAuth, SessionUserIsCutToTenCharacters)
 {
     write_key("alice", "abcdefghij", "tok");
-    EXPECT_PAM(PAM_SUCCESS, authenticate("alice", "tamlo_abcdefghij-k_tok"));
-    EXPECT_PAM(PAM_SUCCESS, authenticate("alice", "tamlo_abcdefghijZZ_tok"));
+    EXPECT_PAM(authenticate("alice", "tamlo_abcdefghij-k_tok"), PAM_SUCCESS);
+    EXPECT_PAM(authenticate("alice", "tamlo_abcdefghijZZ_tok"), PAM_SUCCESS);
     expect_tamlo_log({});
-    EXPECT_PAM(PAM_AUTH_ERR, authenticate("alice", "tamlo_abcdefghij-k_tak"));
-    EXPECT_PAM(PAM_AUTH_ERR, authenticate("alice", "tamlo_ab-defghij_tok"));
+    EXPECT_PAM(authenticate("alice", "tamlo_abcdefghij-k_tak"), PAM_AUTH_ERR);
+    EXPECT_PAM(authenticate("alice", "tamlo_ab-defghij_tok"), PAM_AUTH_ERR);
     expect_tamlo_log({"failed tamlo auth for user: alice with tamlouser: abcdefghij",
                       "tamlo_ user has invalid characters."});
 }
 
 TEST_F(TamloAuth, EmptySessionUserNamesFileEndingInTamloUnderscore)
 {
-    EXPECT_PAM(PAM_AUTH_ERR, authenticate("alice", "tamlo__s3cr3tkey"));
+    EXPECT_PAM(authenticate("alice", "tamlo__s3cr3tkey"), PAM_AUTH_ERR);
     expect_tamlo_log({"failed opening: /var/vesnar/tamlo/keys/alice:tamlo_ for password"});
     write_key("alice", "", "s3cr3tkey");
-    EXPECT_PAM(PAM_SUCCESS, authenticate("alice", "tamlo__s3cr3tkey"));
+    EXPECT_PAM(authenticate("alice", "tamlo__s3cr3tkey"), PAM_SUCCESS);
 }
 
 TEST_F(TamloAuth, TokenKeepsFurtherUnderscores)
 {
     write_key("alice", "u", "se_cr_et");
-    EXPECT_PAM(PAM_SUCCESS, authenticate("alice", "tamlo_u_se_cr_et"));
+    EXPECT_PAM(authenticate("alice", "tamlo_u_se_cr_et"), PAM_SUCCESS);
     write_key("alice", "u", "se");
-    EXPECT_PAM(PAM_AUTH_ERR, authenticate("alice", "tamlo_u_se_cr_et"));
+    EXPECT_PAM(authenticate("alice", "tamlo_u_se_cr_et"), PAM_AUTH_ERR);
 }
 
 TEST_F(TamloAuth, EmptyTokenNeverAuthenticates)
 {
     write_key("alice", "session1", "x");
-    EXPECT_PAM(PAM_AUTH_ERR, authenticate("alice", "tamlo_session1_"));
+    EXPECT_PAM(authenticate("alice", "tamlo_session1_"), PAM_AUTH_ERR);
     expect_tamlo_log({"failed tamlo auth for user: alice with tamlouser: session1"});
     // A key file that starts with NUL holds an empty key; it must not let an
     // empty token in.
     clear_log();
     write_key("alice", "session1", std::string("\0abc", 4));
-    EXPECT_PAM(PAM_AUTH_ERR, authenticate("alice", "tamlo_session1_"));
+    EXPECT_PAM(authenticate("alice", "tamlo_session1_"), PAM_AUTH_ERR);
     expect_tamlo_log({"No password file found for user: alice, tamlo_user: session1"});
 }
 
 TEST_F(TamloAuth, KeyBytesAreTakenRaw)
 {
     write_key("alice", "nl", "s3cr3t\n");
-    EXPECT_PAM(PAM_AUTH_ERR, authenticate("alice", password("nl", "s3cr3t")));
-    EXPECT_PAM(PAM_SUCCESS, authenticate("alice", password("nl", "s3cr3t\n")));
+    EXPECT_PAM(authenticate("alice", password("nl", "s3cr3t")), PAM_AUTH_ERR);
+    EXPECT_PAM(authenticate("alice", password("nl", "s3cr3t\n")), PAM_SUCCESS);
 
     write_key("alice", "nul", std::string("ab\0cd", 5));
-    EXPECT_PAM(PAM_SUCCESS, authenticate("alice", password("nul", "ab")));
-    EXPECT_PAM(PAM_AUTH_ERR, authenticate("alice", password("nul", "abcd")));
-    EXPECT_PAM(PAM_AUTH_ERR, authenticate("alice", password("nul", "a")));
+    EXPECT_PAM(authenticate("alice", password("nul", "ab")), PAM_SUCCESS);
+    EXPECT_PAM(authenticate("alice", password("nul", "abcd")), PAM_AUTH_ERR);
+    EXPECT_PAM(authenticate("alice", password("nul", "a")), PAM_AUTH_ERR);
 }
 
 TEST_F(TamloAuth, EmptyUserNamePassesTheNameCheck)
 {
     write_key("", "sess1", good_token);
-    EXPECT_PAM(PAM_SUCCESS, authenticate("", password("sess1", good_token)));
+    EXPECT_PAM(authenticate("", password("sess1", good_token)), PAM_SUCCESS);
     expect_tamlo_log({});
 }
 
 TEST_F(TamloAuth, SilentFlagStillAsksWithEmptyPrompt)
 {
     transaction t("alice", {answer(password("sess1", good_token))});
-    EXPECT_PAM(PAM_SUCCESS, t.app.authenticate(PAM_SILENT));
-    ASSERT_EQ(1u, t.app.messages.size());
-    EXPECT_EQ(PAM_PROMPT_ECHO_OFF, t.app.messages[0].style);
-    EXPECT_EQ("", t.app.messages[0].text);
+    EXPECT_PAM(t.app.authenticate(PAM_SILENT), PAM_SUCCESS);
+    ASSERT_EQ(t.app.messages.size(), 1u);
+    EXPECT_EQ(t.app.messages[0].style, PAM_PROMPT_ECHO_OFF);
+    EXPECT_EQ(t.app.messages[0].text, "");
 }
 
 TEST_F(TamloAuth, OnlyFailedConversationsAreRetriedAndTheLastCodeDecides)
@@ -278,10 +278,10 @@ TEST_F(TamloAuth, OnlyFailedConversationsAreRetriedAndTheLastCodeDecides)
     const std::string right = password("sess1", good_token);
     {
         transaction t("alice", {failure(PAM_CONV_ERR), failure(PAM_BUF_ERR), answer(right)});
-        EXPECT_PAM(PAM_SUCCESS, t.app.authenticate());
-        EXPECT_EQ(3, t.app.conv_calls);
+        EXPECT_PAM(t.app.authenticate(), PAM_SUCCESS);
+        EXPECT_EQ(t.app.conv_calls, 3);
         for (auto &m : t.app.messages)
-            EXPECT_EQ("Password:", m.text);
+            EXPECT_EQ(m.text, "Password:");
     }
     struct row {
         int first, second, third, expected;
@@ -294,8 +294,8 @@ TEST_F(TamloAuth, OnlyFailedConversationsAreRetriedAndTheLastCodeDecides)
     for (const row &r : rows) {
         // A fourth, right answer is queued: it must never be asked for.
         transaction t("alice", {failure(r.first), failure(r.second), failure(r.third), answer(right)});
-        EXPECT_PAM(r.expected, t.app.authenticate());
-        EXPECT_EQ(3, t.app.conv_calls);
+        EXPECT_PAM(t.app.authenticate(), r.expected);
+        EXPECT_EQ(t.app.conv_calls, 3);
     }
     expect_tamlo_log({});
 }
@@ -305,13 +305,13 @@ TEST_F(TamloAuth, SuccessWithoutResponseFailsAtOnce)
     const std::string right = password("sess1", good_token);
     {
         transaction t("alice", {conv_reply{PAM_SUCCESS, false, "", false}, answer(right)});
-        EXPECT_PAM(PAM_AUTH_ERR, t.app.authenticate());
-        EXPECT_EQ(1, t.app.conv_calls);
+        EXPECT_PAM(t.app.authenticate(), PAM_AUTH_ERR);
+        EXPECT_EQ(t.app.conv_calls, 1);
     }
     {
         transaction t("alice", {conv_reply{PAM_SUCCESS, true, "", true}, answer(right)});
-        EXPECT_PAM(PAM_AUTH_ERR, t.app.authenticate());
-        EXPECT_EQ(1, t.app.conv_calls);
+        EXPECT_PAM(t.app.authenticate(), PAM_AUTH_ERR);
+        EXPECT_EQ(t.app.conv_calls, 1);
     }
     expect_tamlo_log({});
 }
@@ -338,17 +338,17 @@ TEST_F(TamloAuth, ResponseOfAFailedConversationIsReleased)
     transaction t;
     int calls = 0;
     pam_conv conv{failing_with_response, &calls};
-    ASSERT_EQ(PAM_SUCCESS, t.app.set_item(PAM_CONV, &conv));
-    EXPECT_PAM(PAM_SUCCESS, t.app.authenticate());
-    EXPECT_EQ(2, calls);
+    ASSERT_EQ(t.app.set_item(PAM_CONV, &conv), PAM_SUCCESS);
+    EXPECT_PAM(t.app.authenticate(), PAM_SUCCESS);
+    EXPECT_EQ(calls, 2);
 }
 
 TEST_F(TamloAuth, MissingConversationFunctionIsAConversationError)
 {
     transaction t;
     pam_conv conv{nullptr, nullptr};
-    ASSERT_EQ(PAM_SUCCESS, t.app.set_item(PAM_CONV, &conv));
-    EXPECT_PAM(PAM_CONV_ERR, t.app.authenticate());
+    ASSERT_EQ(t.app.set_item(PAM_CONV, &conv), PAM_SUCCESS);
+    EXPECT_PAM(t.app.authenticate(), PAM_CONV_ERR);
     expect_tamlo_log({});
 }
 
@@ -357,9 +357,9 @@ TEST_F(TamloAuth, UnobtainableUserNameIsAServiceError)
     for (int code : {PAM_CONV_ERR, PAM_BUF_ERR}) {
         transaction t(nullptr);
         t.app.fallback = failure(code);
-        EXPECT_PAM(PAM_SERVICE_ERR, t.app.authenticate());
+        EXPECT_PAM(t.app.authenticate(), PAM_SERVICE_ERR);
         for (auto &m : t.app.messages)
-            EXPECT_NE("Password:", m.text) << "no password prompt without a user";
+            EXPECT_NE(m.text, "Password:") << "no password prompt without a user";
     }
     expect_tamlo_log({});
 }
@@ -367,22 +367,22 @@ TEST_F(TamloAuth, UnobtainableUserNameIsAServiceError)
 TEST_F(TamloAuth, UserNameIsAskedWithTheLibraryPrompt)
 {
     transaction t(nullptr, {answer("alice"), answer(password("sess1", good_token))});
-    EXPECT_PAM(PAM_SUCCESS, t.app.authenticate());
-    ASSERT_EQ(2u, t.app.messages.size());
-    EXPECT_EQ(PAM_PROMPT_ECHO_ON, t.app.messages[0].style);
-    EXPECT_EQ("login:", t.app.messages[0].text);
-    EXPECT_EQ("Password:", t.app.messages[1].text);
+    EXPECT_PAM(t.app.authenticate(), PAM_SUCCESS);
+    ASSERT_EQ(t.app.messages.size(), 2u);
+    EXPECT_EQ(t.app.messages[0].style, PAM_PROMPT_ECHO_ON);
+    EXPECT_EQ(t.app.messages[0].text, "login:");
+    EXPECT_EQ(t.app.messages[1].text, "Password:");
 }
 
 TEST_F(TamloAuth, OtherEntryPointsGiveFixedAnswers)
 {
     transaction t;
-    EXPECT_PAM(PAM_SUCCESS, t.app.setcred(PAM_ESTABLISH_CRED));
-    EXPECT_PAM(PAM_SUCCESS, t.app.acct_mgmt());
-    EXPECT_PAM(PAM_SUCCESS, t.app.open_session());
-    EXPECT_PAM(PAM_SUCCESS, t.app.close_session());
-    EXPECT_PAM(PAM_SERVICE_ERR, t.app.chauthtok()) << "password change is refused";
-    EXPECT_EQ(0, t.app.conv_calls);
+    EXPECT_PAM(t.app.setcred(PAM_ESTABLISH_CRED), PAM_SUCCESS);
+    EXPECT_PAM(t.app.acct_mgmt(), PAM_SUCCESS);
+    EXPECT_PAM(t.app.open_session(), PAM_SUCCESS);
+    EXPECT_PAM(t.app.close_session(), PAM_SUCCESS);
+    EXPECT_PAM(t.app.chauthtok(), PAM_SERVICE_ERR) << "password change is refused";
+    EXPECT_EQ(t.app.conv_calls, 0);
     expect_tamlo_log({});
 }
 

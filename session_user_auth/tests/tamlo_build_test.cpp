@@ -53,7 +53,7 @@ TEST(TamloBuild, ExportsExactlyTheModuleInterface)
         "pam_sm_authenticate", "pam_sm_setcred", "pam_sm_acct_mgmt", "pam_sm_open_session",
         "pam_sm_close_session", "pam_sm_chauthtok", "validate_tamlo_user_pass",
         "has_invalid_username_chars", "strn_iseq", "readline", "pam_tamlo_version"};
-    EXPECT_EQ(expected, exported_symbols(module_path));
+    EXPECT_EQ(exported_symbols(module_path), expected);
 }
 
 TEST(TamloBuild, NeedsOnlyLibcAndLibpam)
@@ -66,19 +66,19 @@ TEST(TamloBuild, NeedsOnlyLibcAndLibpam)
 #endif
         needed.insert(lib);
     }
-    EXPECT_EQ((std::set<std::string>{"libc.so.6", "libpam.so.0"}), needed);
+    EXPECT_EQ(needed, (std::set<std::string>{"libc.so.6", "libpam.so.0"}));
     for (auto &name : imported_symbols(module_path)) {
-        EXPECT_NE(0u, name.rfind("_Z", 0)) << name;
-        EXPECT_EQ(std::string::npos, name.find("__cxa_throw")) << name;
-        EXPECT_EQ(std::string::npos, name.find("__gxx_personality")) << name;
-        EXPECT_EQ(std::string::npos, name.find("_Unwind")) << name;
+        EXPECT_NE(name.rfind("_Z", 0), 0u) << name;
+        EXPECT_EQ(name.find("__cxa_throw"), std::string::npos) << name;
+        EXPECT_EQ(name.find("__gxx_personality"), std::string::npos) << name;
+        EXPECT_EQ(name.find("_Unwind"), std::string::npos) << name;
     }
 }
 
 TEST(TamloBuild, HasNoUniqueSymbolsAndBindsNow)
 {
     EXPECT_FALSE(has_gnu_unique_symbols(module_path));
-    EXPECT_NE(std::string::npos, dynamic_section(module_path).find("BIND_NOW"));
+    EXPECT_NE(dynamic_section(module_path).find("BIND_NOW"), std::string::npos);
 }
 
 TEST(TamloBuild, OwnCallsStayInsideTheModule)
@@ -93,32 +93,32 @@ TEST(TamloBuild, OwnCallsStayInsideTheModule)
     write_file(tamlo_key_path("alice", "s1"), "right-key");
     {
         tamlo_module mod;
-        ASSERT_NE(nullptr, mod.handle);
+        ASSERT_NE(mod.handle, nullptr);
         ASSERT_NE(reinterpret_cast<void *>(&strn_iseq), reinterpret_cast<void *>(mod.strn_iseq));
         char wrong[] = "tamlo_s1_wrong-key";
-        EXPECT_EQ(0, mod.validate("alice", wrong));
+        EXPECT_EQ(mod.validate("alice", wrong), 0);
         char bad_user[] = "tamlo_s1_right-key";
-        EXPECT_EQ(0, mod.validate("al.ice", bad_user));
+        EXPECT_EQ(mod.validate("al.ice", bad_user), 0);
         char right[] = "tamlo_s1_right-key";
-        EXPECT_EQ(1, mod.validate("alice", right));
+        EXPECT_EQ(mod.validate("alice", right), 1);
 
         write_file("/tmp/tamlo-line", "module\n");
         FILE *f = fopen("/tmp/tamlo-line", "r");
-        ASSERT_NE(nullptr, f);
+        ASSERT_NE(f, nullptr);
         char buf[16] = {};
-        EXPECT_EQ(1, mod.readline(buf, f, 15));
-        EXPECT_STREQ("module", buf);
+        EXPECT_EQ(mod.readline(buf, f, 15), 1);
+        EXPECT_STREQ(buf, "module");
         fclose(f);
     }
     {
         // Through libpam: pam_sm_authenticate must use the module's validation.
         pam_app app("tamlo-interpose", {"auth required " + module_path});
         app.replies.push_back({PAM_SUCCESS, true, "tamlo_s1_wrong-key", false});
-        ASSERT_EQ(PAM_SUCCESS, app.start("alice"));
-        EXPECT_PAM(PAM_AUTH_ERR, app.authenticate());
+        ASSERT_EQ(app.start("alice"), PAM_SUCCESS);
+        EXPECT_PAM(app.authenticate(), PAM_AUTH_ERR);
     }
-    EXPECT_EQ(0, host_calls);
-    EXPECT_EQ(3u, log_messages("PAM-tamlo").size());
+    EXPECT_EQ(host_calls, 0);
+    EXPECT_EQ(log_messages("PAM-tamlo").size(), 3u);
 }
 
 TEST(TamloBuild, UnloadsCompletely)
@@ -126,13 +126,13 @@ TEST(TamloBuild, UnloadsCompletely)
     ASSERT_FALSE(is_mapped(module_path));
     for (int i = 0; i < 25; i++) {
         void *h = dlopen(module_path.c_str(), RTLD_NOW | RTLD_LOCAL);
-        ASSERT_NE(nullptr, h) << dlerror();
+        ASSERT_NE(h, nullptr) << dlerror();
         ASSERT_TRUE(is_mapped(module_path));
         auto iseq = reinterpret_cast<bool (*)(const char *, const char *, size_t)>(
             dlsym(h, "strn_iseq"));
-        ASSERT_NE(nullptr, iseq);
+        ASSERT_NE(iseq, nullptr);
         EXPECT_TRUE(iseq("same", "same", 255));
-        ASSERT_EQ(0, dlclose(h));
+        ASSERT_EQ(dlclose(h), 0);
         ASSERT_FALSE(is_mapped(module_path)) << "still mapped after dlclose, round " << i;
     }
 }

@@ -29,7 +29,7 @@ __attribute__((visibility("default"))) int pam_get_user(pam_handle_t *, const ch
 __attribute__((visibility("default"))) int pam_get_item(const pam_handle_t *, int item, const void **value)
 {
     fake.item_calls++;
-    EXPECT_EQ(PAM_CONV, item);
+    EXPECT_EQ(item, PAM_CONV);
     *value = fake.conv;
     return fake.item_result;
 }
@@ -51,9 +51,9 @@ protected:
     tamlo_module::entry_fn authenticate = nullptr;
     void SetUp() override
     {
-        ASSERT_NE(nullptr, mod.handle);
+        ASSERT_NE(mod.handle, nullptr);
         authenticate = mod.entry("pam_sm_authenticate");
-        ASSERT_NE(nullptr, authenticate);
+        ASSERT_NE(authenticate, nullptr);
         fake = fake_state{};
         fake.conv = &a_conv;
         clear_log();
@@ -67,30 +67,30 @@ TEST_F(TamloFakePam, UserNameFailureOrNoNameIsAServiceError)
 {
     for (int code : {PAM_SYSTEM_ERR, PAM_BUF_ERR, PAM_CONV_AGAIN, PAM_ABORT}) {
         fake.user_result = code;
-        EXPECT_EQ(PAM_SERVICE_ERR, authenticate(handle(), 0, 0, nullptr)) << code;
+        EXPECT_EQ(authenticate(handle(), 0, 0, nullptr), PAM_SERVICE_ERR) << code;
     }
     fake.user_result = PAM_SUCCESS;
     fake.user = nullptr;
-    EXPECT_EQ(PAM_SERVICE_ERR, authenticate(handle(), 0, 0, nullptr));
+    EXPECT_EQ(authenticate(handle(), 0, 0, nullptr), PAM_SERVICE_ERR);
     // Positive control: the module reached these definitions, and went no further.
-    EXPECT_EQ(5, fake.user_calls);
-    EXPECT_EQ(0, fake.item_calls);
+    EXPECT_EQ(fake.user_calls, 5);
+    EXPECT_EQ(fake.item_calls, 0);
 }
 
 TEST_F(TamloFakePam, ConversationItemFailureIsASystemError)
 {
     fake.item_result = PAM_BAD_ITEM;
-    EXPECT_EQ(PAM_SYSTEM_ERR, authenticate(handle(), 0, 0, nullptr));
+    EXPECT_EQ(authenticate(handle(), 0, 0, nullptr), PAM_SYSTEM_ERR);
     fake.item_result = PAM_SYSTEM_ERR;
-    EXPECT_EQ(PAM_SYSTEM_ERR, authenticate(handle(), 0, 0, nullptr));
-    EXPECT_EQ(2, fake.item_calls);
+    EXPECT_EQ(authenticate(handle(), 0, 0, nullptr), PAM_SYSTEM_ERR);
+    EXPECT_EQ(fake.item_calls, 2);
 }
 
 TEST_F(TamloFakePam, MissingConversationItemIsAConversationError)
 {
     fake.conv = nullptr;
-    EXPECT_EQ(PAM_CONV_ERR, authenticate(handle(), 0, 0, nullptr));
-    EXPECT_EQ(1, fake.item_calls);
+    EXPECT_EQ(authenticate(handle(), 0, 0, nullptr), PAM_CONV_ERR);
+    EXPECT_EQ(fake.item_calls, 1);
 }
 
 }  // namespace

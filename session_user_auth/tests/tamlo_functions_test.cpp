@@ -26,7 +26,7 @@ protected:
     tamlo_module mod;
     void SetUp() override
     {
-        ASSERT_NE(nullptr, mod.handle);
+        ASSERT_NE(mod.handle, nullptr);
         clear_log();
     }
 };
@@ -81,7 +81,7 @@ struct guarded_text {
         page = static_cast<char *>(mmap(nullptr, 2 * size, PROT_READ | PROT_WRITE,
                                         MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
         EXPECT_NE(MAP_FAILED, page);
-        EXPECT_EQ(0, mprotect(page + size, size, PROT_NONE));
+        EXPECT_EQ(mprotect(page + size, size, PROT_NONE), 0);
         text = page + size - (s.size() + 1);
         memcpy(text, s.c_str(), s.size() + 1);
     }
@@ -107,37 +107,35 @@ TEST_F(TamloFunctions, NameCheckAcceptsOnlyAsciiAlphanumericsAndUnderscore)
                      c == '_';
         EXPECT_EQ(valid ? 0 : 1, mod.has_invalid_chars(s)) << "byte " << c;
     }
-    EXPECT_EQ(0, mod.has_invalid_chars(""));
-    EXPECT_EQ(0, mod.has_invalid_chars("Alice_01_zZ9"));
-    EXPECT_EQ(1, mod.has_invalid_chars("alice.b"));
-    EXPECT_EQ(1, mod.has_invalid_chars("alice\xc3\xa9"));
-    EXPECT_EQ(1, mod.has_invalid_chars(nullptr)) << "a missing name fails";
+    EXPECT_EQ(mod.has_invalid_chars(""), 0);
+    EXPECT_EQ(mod.has_invalid_chars("Alice_01_zZ9"), 0);
+    EXPECT_EQ(mod.has_invalid_chars("alice.b"), 1);
+    EXPECT_EQ(mod.has_invalid_chars("alice\xc3\xa9"), 1);
+    EXPECT_EQ(mod.has_invalid_chars(nullptr), 1) << "a missing name fails";
 }
 
 TEST_F(TamloFunctions, ValidationCutsThePasswordInPlace)
 {
     write_file(tamlo_key_path("alice", "sess1"), "to_ken");
     char pass[] = "tamlo_sess1_to_ken";
-    EXPECT_EQ(1, mod.validate("alice", pass));
-    EXPECT_EQ(0, memcmp(pass, "tamlo\0sess1\0to_ken", sizeof pass));
+    EXPECT_EQ(mod.validate("alice", pass), 1);
+    EXPECT_EQ(memcmp(pass, "tamlo\0sess1\0to_ken", sizeof pass), 0);
     EXPECT_TRUE(log_messages("PAM-tamlo").empty());
 
     char wrong[] = "tamlo_sess1_to_kem";
-    EXPECT_EQ(0, mod.validate("alice", wrong));
-    EXPECT_EQ(std::vector<std::string>{"failed tamlo auth for user: alice with tamlouser: sess1"},
-              log_messages("PAM-tamlo"));
+    EXPECT_EQ(mod.validate("alice", wrong), 0);
+    EXPECT_EQ(log_messages("PAM-tamlo"), std::vector<std::string>{"failed tamlo auth for user: alice with tamlouser: sess1"});
 }
 
 TEST_F(TamloFunctions, ValidationRefusesMissingArguments)
 {
     char pass[] = "tamlo_sess1_token";
-    EXPECT_EQ(0, mod.validate(nullptr, pass));
-    EXPECT_EQ(0, mod.validate("alice", nullptr));
-    EXPECT_EQ((std::vector<std::string>{
+    EXPECT_EQ(mod.validate(nullptr, pass), 0);
+    EXPECT_EQ(mod.validate("alice", nullptr), 0);
+    EXPECT_EQ(log_messages("PAM-tamlo"), (std::vector<std::string>{
                   "user has invalid characters.",
                   "Password shorter than expected. The format of the password requires at least 9 "
-                  "characters, but only 0 were seen."}),
-              log_messages("PAM-tamlo"));
+                  "characters, but only 0 were seen."}));
 }
 
 TEST_F(TamloFunctions, ValidationLeavesNoDescriptorOpen)
@@ -150,18 +148,18 @@ TEST_F(TamloFunctions, ValidationLeavesNoDescriptorOpen)
         mod.validate("alice", copy.data());
     }
     EXPECT_EQ(before, count_open_fds());
-    EXPECT_EQ(3u, log_messages("PAM-tamlo").size());
+    EXPECT_EQ(log_messages("PAM-tamlo").size(), 3u);
 }
 
 TEST_F(TamloFunctions, OverlongKeyPathIsCutAndOpensNothing)
 {
     const std::string user(5000, 'a');
     char pass[] = "tamlo_sess1_token";
-    EXPECT_EQ(0, mod.validate(user.c_str(), pass));
+    EXPECT_EQ(mod.validate(user.c_str(), pass), 0);
     auto messages = log_messages("PAM-tamlo");
-    ASSERT_EQ(1u, messages.size());
+    ASSERT_EQ(messages.size(), 1u);
     // (The capture keeps 4095 bytes of a message, so only its start is compared.)
-    EXPECT_EQ(0u, messages[0].find("failed opening: " + tamlo_key_dir + "/" + user.substr(0, 3000)));
+    EXPECT_EQ(messages[0].find("failed opening: " + tamlo_key_dir + "/" + user.substr(0, 3000)), 0u);
 }
 
 // Flags of an open descriptor, from /proc/self/fdinfo.
@@ -203,7 +201,7 @@ TEST_F(TamloFunctions, KeyFileIsOpenedCloseOnExec)
 {
     const std::string path = tamlo_key_path("alice", "fifo");
     make_dirs(tamlo_key_dir);
-    ASSERT_EQ(0, mkfifo(path.c_str(), 0600));
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
 
     int result = -1;
     std::thread reader([&] {
@@ -218,18 +216,18 @@ TEST_F(TamloFunctions, KeyFileIsOpenedCloseOnExec)
         if (theirs.empty())
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    ASSERT_EQ(1u, theirs.size()) << "the module's descriptor of the key file";
+    ASSERT_EQ(theirs.size(), 1u) << "the module's descriptor of the key file";
     long flags = fd_flags(theirs[0]);
     // Positive control: our own end was opened without the flag.
     long own = fd_flags(writer);
-    ASSERT_NE(-1, own);
-    EXPECT_EQ(0, own & O_CLOEXEC);
-    EXPECT_NE(0, flags & O_CLOEXEC) << "flags " << std::oct << flags;
+    ASSERT_NE(own, -1);
+    EXPECT_EQ(own & O_CLOEXEC, 0);
+    EXPECT_NE(flags & O_CLOEXEC, 0) << "flags " << std::oct << flags;
 
-    ASSERT_EQ(7, write(writer, "pipekey", 7));
+    ASSERT_EQ(write(writer, "pipekey", 7), 7);
     close(writer);
     reader.join();
-    EXPECT_EQ(1, result);
+    EXPECT_EQ(result, 1);
 }
 
 std::string write_temp(const std::string &content)
@@ -242,38 +240,38 @@ std::string write_temp(const std::string &content)
 TEST_F(TamloFunctions, ReadlineSplitsAtLineFeedAndCarriageReturn)
 {
     FILE *f = fopen(write_temp("first\r\nsecond line\nlast").c_str(), "r");
-    ASSERT_NE(nullptr, f);
+    ASSERT_NE(f, nullptr);
     char buf[256];
     std::vector<std::string> lines;
     for (int i = 0; i < 5; i++) {
         memset(buf, 'x', sizeof buf);
-        EXPECT_EQ(1, mod.readline(buf, f, 255));
+        EXPECT_EQ(mod.readline(buf, f, 255), 1);
         lines.push_back(buf);
     }
     fclose(f);
     // The CR ends the first line and leaves its LF for the next call.
-    EXPECT_EQ((std::vector<std::string>{"first", "", "second line", "last", ""}), lines);
+    EXPECT_EQ(lines, (std::vector<std::string>{"first", "", "second line", "last", ""}));
 }
 
 TEST_F(TamloFunctions, ReadlineDropsTheRestOfALongLineAndReadsNoFurther)
 {
     int fd = open(write_temp("abcdefgh\nnext\nmore").c_str(), O_RDONLY);
     FILE *f = fdopen(fd, "r");
-    ASSERT_NE(nullptr, f);
+    ASSERT_NE(f, nullptr);
     char buf[4];
-    EXPECT_EQ(1, mod.readline(buf, f, 3));
-    EXPECT_STREQ("abc", buf);
-    EXPECT_EQ(9, lseek(fd, 0, SEEK_CUR)) << "stops right after the line end";
-    EXPECT_EQ(1, mod.readline(buf, f, 3));
-    EXPECT_STREQ("nex", buf);
-    EXPECT_EQ(14, lseek(fd, 0, SEEK_CUR));
+    EXPECT_EQ(mod.readline(buf, f, 3), 1);
+    EXPECT_STREQ(buf, "abc");
+    EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 9) << "stops right after the line end";
+    EXPECT_EQ(mod.readline(buf, f, 3), 1);
+    EXPECT_STREQ(buf, "nex");
+    EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 14);
     fclose(f);
 }
 
 TEST_F(TamloFunctions, VersionText)
 {
-    ASSERT_NE(nullptr, mod.version);
-    EXPECT_STREQ("tamlo_version_1.1", *mod.version);
+    ASSERT_NE(mod.version, nullptr);
+    EXPECT_STREQ(*mod.version, "tamlo_version_1.1");
 }
 
 TEST_F(TamloFunctions, FixedEntryPointsIgnoreTheirArguments)
@@ -282,14 +280,14 @@ TEST_F(TamloFunctions, FixedEntryPointsIgnoreTheirArguments)
     for (const char *name : {"pam_sm_setcred", "pam_sm_acct_mgmt", "pam_sm_open_session",
                              "pam_sm_close_session"}) {
         auto fn = mod.entry(name);
-        ASSERT_NE(nullptr, fn);
-        EXPECT_EQ(PAM_SUCCESS, fn(nullptr, 0, 0, nullptr)) << name;
-        EXPECT_EQ(PAM_SUCCESS, fn(nullptr, PAM_SILENT | PAM_ESTABLISH_CRED, 2, argv)) << name;
+        ASSERT_NE(fn, nullptr);
+        EXPECT_EQ(fn(nullptr, 0, 0, nullptr), PAM_SUCCESS) << name;
+        EXPECT_EQ(fn(nullptr, PAM_SILENT | PAM_ESTABLISH_CRED, 2, argv), PAM_SUCCESS) << name;
     }
     auto chauthtok = mod.entry("pam_sm_chauthtok");
-    ASSERT_NE(nullptr, chauthtok);
-    EXPECT_EQ(PAM_SERVICE_ERR, chauthtok(nullptr, 0, 0, nullptr));
-    EXPECT_EQ(PAM_SERVICE_ERR, chauthtok(nullptr, PAM_UPDATE_AUTHTOK, 2, argv));
+    ASSERT_NE(chauthtok, nullptr);
+    EXPECT_EQ(chauthtok(nullptr, 0, 0, nullptr), PAM_SERVICE_ERR);
+    EXPECT_EQ(chauthtok(nullptr, PAM_UPDATE_AUTHTOK, 2, argv), PAM_SERVICE_ERR);
     EXPECT_TRUE(log_events().empty());
 }
 

@@ -158,7 +158,7 @@ TEST(TamloTiming, EarlyExitComparisonIsDetected)
 TEST(TamloTiming, StrnIseqTimeDoesNotDependOnTheKey)
 {
     tamlo_module mod;
-    ASSERT_NE(nullptr, mod.strn_iseq);
+    ASSERT_NE(mod.strn_iseq, nullptr);
     char a[] = "same", b[] = "same", c[] = "xame";
     ASSERT_TRUE(mod.strn_iseq(a, b, key_length));
     ASSERT_FALSE(mod.strn_iseq(a, c, key_length));

@@ -64,7 +64,7 @@ bool heap_holds(const char *needle)
         if (maps)
             fclose(maps);
     }
-    EXPECT_NE(0u, hi) << "no [heap] mapping";
+    EXPECT_NE(hi, 0u) << "no [heap] mapping";
     return memmem(reinterpret_cast<void *>(lo), hi - lo, needle, strlen(needle)) != nullptr;
 }
 
@@ -132,7 +132,7 @@ TEST(TamloWipe, ConversationAnswersAndKeyLeaveNoHeapCopy)
     asm volatile("" : : "r"(loose) : "memory");  // keep the copy from being optimised out
     free(loose);
     EXPECT_TRUE(heap_holds(rejected_marker));
-    ASSERT_EQ(1, careless_key_check(key_marker));
+    ASSERT_EQ(careless_key_check(key_marker), 1);
     EXPECT_TRUE(heap_holds(key_marker));
     // Overwrite both leftovers so that the real run starts clean.
     for (size_t size : {sizeof rejected, size_t(4096)}) {
@@ -146,11 +146,11 @@ TEST(TamloWipe, ConversationAnswersAndKeyLeaveNoHeapCopy)
     int calls = 0;
     {
         pam_app app("tamlo-wipe", {"auth required " + std::string(PAM_TAMLO_SO)});
-        ASSERT_EQ(PAM_SUCCESS, app.start("alice"));
+        ASSERT_EQ(app.start("alice"), PAM_SUCCESS);
         pam_conv conv{two_answers, &calls};
-        ASSERT_EQ(PAM_SUCCESS, app.set_item(PAM_CONV, &conv));
-        EXPECT_PAM(PAM_SUCCESS, app.authenticate());
-        EXPECT_EQ(2, calls);
+        ASSERT_EQ(app.set_item(PAM_CONV, &conv), PAM_SUCCESS);
+        EXPECT_PAM(app.authenticate(), PAM_SUCCESS);
+        EXPECT_EQ(calls, 2);
         EXPECT_FALSE(heap_holds(rejected_marker)) << "refused answer freed unwiped";
         EXPECT_FALSE(heap_holds(key_marker)) << "password or key left in freed memory";
     }
@@ -160,14 +160,14 @@ TEST(TamloWipe, ValidationLeavesNoStackCopy)
 {
     write_key_file();
     tamlo_module mod;
-    ASSERT_NE(nullptr, mod.validate);
+    ASSERT_NE(mod.validate, nullptr);
 
     // Positive control: an unwiped reader leaves key and path on the stack.
     scrub_stack();
     int control = careless_key_check(key_marker);
     bool control_key = stack_below_holds(key_marker);
     bool control_path = stack_below_holds(key_file);
-    EXPECT_EQ(1, control);
+    EXPECT_EQ(control, 1);
     EXPECT_TRUE(control_key);
     EXPECT_TRUE(control_path);
 
@@ -179,7 +179,7 @@ TEST(TamloWipe, ValidationLeavesNoStackCopy)
     bool key_left = stack_below_holds(key_marker);
     bool path_left = stack_below_holds(key_file);
     bool session_left = stack_below_holds(session_marker);
-    EXPECT_EQ(1, valid);
+    EXPECT_EQ(valid, 1);
     EXPECT_FALSE(key_left) << "key buffer not wiped";
     EXPECT_FALSE(path_left) << "key file path not wiped";
     EXPECT_FALSE(session_left) << "session-user copy not wiped";
