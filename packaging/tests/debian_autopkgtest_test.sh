@@ -4,13 +4,15 @@
 # host's /usr, so the modules lie where libpam looks for them, and only there.
 # The stand-ins come from this build tree.
 set -euo pipefail
+if [ "$(id -u)" -ne 0 ]; then
+  echo "skipped: the autopkgtest of the modules needs root"
+  exit 77
+fi
 debs=$(realpath "$1") build=$(realpath "$2") src=$(realpath "$3")
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 for deb in "$debs"/libpam-vesnar_*.deb "$debs"/libpam-vesnar-dev_*.deb; do dpkg -x "$deb" "$root"; done
-userns=()
-[ "$(id -u)" -eq 0 ] || userns=(--map-root-user)
-unshare --mount --propagation private "${userns[@]}" bash -euc '
+unshare --mount --propagation private bash -euc '
   root=$1 build=$2 src=$3
   mount -t overlay packages -o "lowerdir=$root/usr:/usr" /usr
   cd "$src"
