@@ -5,7 +5,9 @@
 
 #include <locale.h>
 
-// Valid while the module is loaded; created at load, freed at unload.
+// Made on the first call (once, whichever thread calls first) and freed when
+// the module is unloaded.  Loading the module does nothing that could fail:
+// a host must never end just because it loaded pam_brud.so.
 locale_t json_c_locale();
 
 // Makes the "C" locale the calling thread's locale for one scope.

@@ -8,24 +8,24 @@
 //
 // Arrays and objects nest at most JSON_MAX_DEPTH deep, one small stack frame
 // per level.  Numbers convert without the process's locale, to exactly what
-// strtod gives in the C locale.
-#include "decode.h"
-#include "c_locale.h"
+// strtod gives in the C locale (number.cpp).
 #include "json.h"
 #include "node.h"
-#include "number_table.h"
+#include "number.h"
 #include "text.h"
 
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 
+namespace {
+
 /* ---- byte classes ---- */
 
 // Classes of a byte inside a string literal.
 enum : unsigned char { PLAIN = 0, QUOTE, BACKSLASH, CONTROL, MULTIBYTE };
 
-static constexpr unsigned char string_class_of(unsigned c)
+constexpr unsigned char string_class_of(unsigned c)
 {
     if (c < 0x20)
         return CONTROL;  // the terminating NUL included
@@ -47,14 +47,14 @@ struct byte_table {
     constexpr unsigned char operator[](char c) const { return v[static_cast<unsigned char>(c)]; }
 };
 
-static constexpr byte_table string_class(string_class_of);
+constexpr byte_table string_class(string_class_of);
 
-static constexpr byte_table space_class([](unsigned c) -> unsigned char {
+constexpr byte_table space_class([](unsigned c) -> unsigned char {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 });
 
 // Value of a hexadecimal digit, 0xFF for any other byte.
-static constexpr byte_table hex_value([](unsigned c) -> unsigned char {
+constexpr byte_table hex_value([](unsigned c) -> unsigned char {
     if (c >= '0' && c <= '9')
         return static_cast<unsigned char>(c - '0');
     if (c >= 'a' && c <= 'f')
@@ -64,27 +64,22 @@ static constexpr byte_table hex_value([](unsigned c) -> unsigned char {
     return 0xFF;
 });
 
-static bool is_digit(char c)
-{
-    return static_cast<unsigned char>(c - '0') < 10;
-}
-
 /* ---- white space and literals ---- */
 
-static const char *skip_ws(const char *p)
+const char *skip_ws(const char *p)
 {
     while (space_class[*p])
         p++;
     return p;
 }
 
-static void skip_space(const char **cursor)
+void skip_space(const char **cursor)
 {
     *cursor = skip_ws(*cursor);
 }
 
 // Matches the bytes of word and nothing beyond them.
-static bool expect_literal(const char **cursor, const char *word)
+bool expect_literal(const char **cursor, const char *word)
 {
     const char *p = *cursor;
     for (; *word; word++, p++)
@@ -96,217 +91,21 @@ static bool expect_literal(const char **cursor, const char *word)
 
 /* ---- numbers ---- */
 
-// Powers of ten that a double holds exactly.
-static constexpr double exact_pow10[] = {
-    1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-    1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22,
-};
-static constexpr int max_exact_pow10 = 22;
-// Up to 15 digits every integer is exact in a double, with room to spare.
-static constexpr int max_exact_digits = 15;
-
-// Digits of a number as read: the significant digits (leading zeros are not
-// counted) as an integer while there are few enough, and the power of ten
-// that scales them.
-struct number_digits {
-    uint64_t mantissa = 0;  // exact while count <= 19
-    int count = 0;          // stops at 20: more digits take strtod
-    int64_t exponent = 0;   // cannot overflow: one step per digit of the text
-    bool negative = false;
-    bool huge_exponent = false;
-
-    void add(char c)
-    {
-        unsigned d = static_cast<unsigned>(c - '0');
-        if (count == 0 && d == 0)
-            return;
-        if (count < 19)
-            mantissa = mantissa * 10 + d;
-        if (count < 20)
-            count++;
-    }
-};
-
-// Clinger's fast path: digits and power of ten both exact in a double, so
-// one correctly rounded operation gives the correctly rounded value.
-static bool exact_value(const number_digits &n, double *out)
-{
-    if (n.count > max_exact_digits)
-        return false;
-    int64_t e = n.exponent;
-    double m = static_cast<double>(n.mantissa);
-    if (e >= 0 && e <= max_exact_pow10)
-        *out = m * exact_pow10[e];
-    else if (e < 0 && e >= -max_exact_pow10)
-        *out = m / exact_pow10[-e];
-    else if (e > max_exact_pow10 && e <= max_exact_pow10 + max_exact_digits - n.count)
-        // Shift digits into the integer first; it stays below 10^15.
-        *out = m * exact_pow10[e - max_exact_pow10] * exact_pow10[max_exact_pow10];
-    else
-        return false;
-    return true;
-}
-
-struct u128 {
-    uint64_t high, low;
-};
-
-static u128 multiply(uint64_t a, uint64_t b)
-{
-    unsigned __int128 r = static_cast<unsigned __int128>(a) * b;
-    return {static_cast<uint64_t>(r >> 64), static_cast<uint64_t>(r)};
-}
-
-// Eisel and Lemire's method: the double nearest to w * 10^q (w nonzero, at
-// most 19 digits) from a 128-bit approximation of 5^q.  False in the rare
-// case that the approximation cannot settle the rounding.
-static bool nearest_double(uint64_t w, int64_t q, bool negative, double *out)
-{
-    constexpr int mantissa_bits = 52;
-    constexpr int infinite_power = 0x7FF;
-    uint64_t mantissa = 0;
-    int64_t power2 = 0;
-    if (q > pow5_largest) {
-        power2 = infinite_power;
-    } else if (q >= pow5_smallest) {
-        int lz = __builtin_clzll(w);
-        w <<= lz;
-        const uint64_t *pow5 = &pow5_128[2 * (q - pow5_smallest)];
-        u128 product = multiply(w, pow5[0]);
-        constexpr uint64_t precision_mask = UINT64_MAX >> (mantissa_bits + 3);
-        if ((product.high & precision_mask) == precision_mask) {
-            u128 second = multiply(w, pow5[1]);
-            product.low += second.high;
-            if (second.high > product.low)
-                product.high++;
-            // 5^q is exact in the table only for q in [-27, 55].
-            if (product.low == UINT64_MAX && (q < -27 || q > 55))
-                return false;
-        }
-        int upper_bit = static_cast<int>(product.high >> 63);
-        int shift = upper_bit + 64 - mantissa_bits - 3;
-        mantissa = product.high >> shift;
-        // floor(log2(10^q)) + 63, plus the bias of the exponent field.
-        power2 = ((152170 + 65536) * q >> 16) + 63 + upper_bit - lz + 1023;
-        if (power2 <= 0) {  // subnormal, or zero
-            if (-power2 + 1 >= 64) {
-                mantissa = 0;
-                power2 = 0;
-            } else {
-                mantissa >>= -power2 + 1;
-                mantissa += mantissa & 1;
-                mantissa >>= 1;
-                // Rounding may have carried into the smallest normal number.
-                power2 = mantissa < (uint64_t(1) << mantissa_bits) ? 0 : 1;
-            }
-        } else {
-            // Exactly halfway between two doubles: round to even.
-            if (product.low <= 1 && q >= -4 && q <= 23 && (mantissa & 3) == 1 &&
-                (mantissa << shift) == product.high)
-                mantissa &= ~uint64_t(1);
-            mantissa += mantissa & 1;
-            mantissa >>= 1;
-            if (mantissa >= (uint64_t(2) << mantissa_bits)) {
-                mantissa = uint64_t(1) << mantissa_bits;
-                power2++;
-            }
-            mantissa &= ~(uint64_t(1) << mantissa_bits);
-            if (power2 >= infinite_power) {
-                power2 = infinite_power;
-                mantissa = 0;
-            }
-        }
-    }
-    uint64_t bits = mantissa | static_cast<uint64_t>(power2) << mantissa_bits |
-                    static_cast<uint64_t>(negative) << 63;
-    memcpy(out, &bits, sizeof bits);
-    return true;
-}
-
-// Exactly what the C locale's strtod gives for the number's text (nearest
-// double, infinity beyond the range, zero or a subnormal below it, -0 kept),
-// found by the quickest of three ways that agree.
-static double convert_number(const number_digits &n, const char *text)
-{
-    if (n.count == 0)
-        return n.negative ? -0.0 : 0.0;
-    double value;
-    if (!n.huge_exponent && n.count <= 19) {
-        if (exact_value(n, &value))
-            return n.negative ? -value : value;
-        if (nearest_double(n.mantissa, n.exponent, n.negative, &value))
-            return value;
-    }
-    return strtod_l(text, nullptr, json_c_locale());
-}
-
+// Only a building reader converts, collecting the digits as it steps over
+// them; validation only steps over them.
 template <bool Build>
-static bool parse_number(const char **cursor, double *out)
+bool parse_number(const char **cursor, double *out)
 {
-    const char *p = *cursor;
-    number_digits n;
-    if (*p == '-') {
-        n.negative = true;
-        p++;
-    }
-    if (*p == '0') {
-        p++;
-    } else if (is_digit(*p)) {
-        do {
-            if (Build)
-                n.add(*p);
-            p++;
-        } while (is_digit(*p));
-    } else {
+    const char *end = number_scan<Build>(*cursor, out);
+    if (!end)
         return false;
-    }
-    if (*p == '.') {
-        p++;
-        if (!is_digit(*p))
-            return false;
-        do {
-            if (Build) {
-                n.add(*p);
-                n.exponent--;
-            }
-            p++;
-        } while (is_digit(*p));
-    }
-    if (*p == 'e' || *p == 'E') {
-        p++;
-        bool negative_exponent = false;
-        if (*p == '+' || *p == '-')
-            negative_exponent = *p++ == '-';
-        if (!is_digit(*p))
-            return false;
-        int64_t e = 0;
-        do {
-            if (Build) {
-                if (e < 1000000000)
-                    e = e * 10 + (*p - '0');
-                else
-                    n.huge_exponent = true;  // far beyond any double
-            }
-            p++;
-        } while (is_digit(*p));
-        if (Build)
-            n.exponent += negative_exponent ? -e : e;
-    }
-    if (Build)
-        *out = convert_number(n, *cursor);
-    *cursor = p;
+    *cursor = end;
     return true;
-}
-
-bool number_is_valid(const char *text)
-{
-    const char *p = text;
-    return parse_number<false>(&p, nullptr) && *p == '\0';
 }
 
 /* ---- strings ---- */
 
-static bool parse_hex16(const char **cursor, uint16_t *out)
+bool parse_hex16(const char **cursor, uint16_t *out)
 {
     const char *p = *cursor;
     unsigned value = 0;
@@ -324,7 +123,7 @@ static bool parse_hex16(const char **cursor, uint16_t *out)
 
 // Reads the hexadecimal part of a \u escape (after the "u"), a surrogate pair
 // included, into a code point that is neither 0 nor a surrogate.
-static bool parse_unicode_escape(const char **cursor, uint32_t *out)
+bool parse_unicode_escape(const char **cursor, uint32_t *out)
 {
     const char *p = *cursor;
     uint16_t unit;
@@ -346,7 +145,7 @@ static bool parse_unicode_escape(const char **cursor, uint32_t *out)
 }
 
 // Checks one escape (after the backslash).
-static bool skip_escape(const char **cursor)
+bool skip_escape(const char **cursor)
 {
     const char *p = *cursor;
     switch (*p++) {
@@ -363,7 +162,7 @@ static bool skip_escape(const char **cursor)
     return true;
 }
 
-static bool is_continuation(char c)
+bool is_continuation(char c)
 {
     return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
 }
@@ -372,7 +171,7 @@ static bool is_continuation(char c)
 // bytes, and three bytes with a lead byte that puts no extra bound on the
 // second (not E0, which would be overlong below A0, nor ED, a surrogate
 // above 9F).
-static int utf8_length(const char *p)
+int utf8_length(const char *p)
 {
     unsigned char lead = static_cast<unsigned char>(*p);
     if (lead >= 0xC2 && lead <= 0xDF && is_continuation(p[1]))
@@ -383,7 +182,7 @@ static int utf8_length(const char *p)
 }
 
 // Steps over a run of plain ASCII string characters.
-static const char *skip_plain(const char *p)
+const char *skip_plain(const char *p)
 {
     for (;;) {
         if (string_class[p[0]] != PLAIN)
@@ -400,7 +199,7 @@ static const char *skip_plain(const char *p)
 
 // Recognises a string literal; on success *escaped tells whether its body
 // holds any escape, so that a builder can copy an unescaped body in one go.
-static bool scan_string(const char **cursor, bool *escaped)
+bool scan_string(const char **cursor, bool *escaped)
 {
     const char *p = *cursor;
     if (*p != '"')
@@ -433,7 +232,7 @@ static bool scan_string(const char **cursor, bool *escaped)
     }
 }
 
-static char escaped_byte(char letter)
+char escaped_byte(char letter)
 {
     switch (letter) {
     case 'b': return '\b';
@@ -446,7 +245,7 @@ static char escaped_byte(char letter)
 }
 
 // Decodes a body that scan_string accepted; returns the end of the output.
-static char *unescape(char *out, const char *p, const char *end)
+char *unescape(char *out, const char *p, const char *end)
 {
     while (p < end) {
         const char *bs = static_cast<const char *>(memchr(p, '\\', static_cast<size_t>(end - p)));
@@ -472,7 +271,7 @@ static char *unescape(char *out, const char *p, const char *end)
 
 // With an output slot, the decoded text goes into a buffer sized from the
 // literal (no escape ever decodes longer than it is written), allocated once.
-static bool parse_string(const char **cursor, char **out)
+bool parse_string(const char **cursor, char **out)
 {
     const char *begin = *cursor;
     const char *p = begin;
@@ -510,10 +309,10 @@ struct value_slot {
 };
 
 template <bool Build>
-static bool parse_value(value_slot *v);
+bool parse_value(value_slot *v);
 
 template <bool Build>
-__attribute__((noinline)) static bool parse_array(value_slot *v)
+__attribute__((noinline)) bool parse_array(value_slot *v)
 {
     const char *p = v->cursor;
     if (*p != '[' || v->depth >= JSON_MAX_DEPTH)
@@ -545,7 +344,7 @@ fail:
 }
 
 template <bool Build>
-__attribute__((noinline)) static bool parse_object(value_slot *v)
+__attribute__((noinline)) bool parse_object(value_slot *v)
 {
     const char *p = v->cursor;
     if (*p != '{' || v->depth >= JSON_MAX_DEPTH)
@@ -591,7 +390,7 @@ fail:
 // Everything but the containers, kept out of line so that the recursion
 // through arrays and objects has small frames.
 template <bool Build>
-__attribute__((noinline)) static bool parse_scalar(const char **cursor, json_node **out)
+__attribute__((noinline)) bool parse_scalar(const char **cursor, json_node **out)
 {
     const char *p = *cursor;
     json_node *node = nullptr;
@@ -635,7 +434,7 @@ __attribute__((noinline)) static bool parse_scalar(const char **cursor, json_nod
 }
 
 template <bool Build>
-static bool parse_value(value_slot *v)
+bool parse_value(value_slot *v)
 {
     switch (*v->cursor) {
     case '[':
@@ -646,6 +445,8 @@ static bool parse_value(value_slot *v)
         return parse_scalar<Build>(&v->cursor, Build ? &v->node : nullptr);
     }
 }
+
+}  // namespace
 
 /* ---- entry points ---- */
 

@@ -1,353 +1,33 @@
 // Tree encoder: the compact and the indented JSON text of a json_node tree.
 //
-// Both layouts walk the tree without recursion, so a hand-built tree of any
-// depth is written in constant C stack.  The walk keeps the containers it is
+// One walk writes both layouts (a template on the layout, so that neither
+// pays for the other) without recursion, so a hand-built tree of any depth
+// is written in constant C stack.  The walk keeps the containers it is
 // inside on a small heap stack instead of climbing through `parent`: the
 // text depends only on tags, `head`, `next` and keys, as it would with a
 // recursive writer, even when a caller's `parent` links are wrong.
-#include "c_locale.h"
-#include "decode.h"
 #include "json.h"
+#include "number.h"
 #include "text.h"
 
-#include <math.h>
 #include <stdint.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
-/* ---- output ---- */
+namespace {
 
-// Makes room for n more bytes at sb->cur.
-static inline void reserve(string_builder *sb, size_t n)
+template <size_t N> void put_literal(string_builder *sb, const char (&text)[N])
 {
-    if (static_cast<size_t>(sb->end - sb->cur) < n)
-        sb_grow(sb, static_cast<int>(n));
-}
-
-template <size_t N> static inline void put_literal(string_builder *sb, const char (&text)[N])
-{
-    reserve(sb, N - 1);
+    sb_reserve(sb, N - 1);
     memcpy(sb->cur, text, N - 1);
     sb->cur += N - 1;
-}
-
-/* ---- numbers ---- */
-
-// Numbers are written as printf's "%.16g" writes them in the "C" locale:
-// sixteen significant digits, fixed or exponent notation, trailing zeros
-// dropped.  The common cases are formatted here with exact integer
-// arithmetic; the rest go to snprintf under the "C" locale, so the host
-// process's locale never turns the decimal point into a comma.
-
-static constexpr int number_buffer_size = 64;
-static constexpr int precision = 16;
-static constexpr uint64_t ten_to_15 = 1000000000000000ull;
-static constexpr uint64_t ten_to_16 = 10000000000000000ull;
-
-using u128 = unsigned __int128;
-
-struct power_of_ten_table {
-    u128 value[23];
-    constexpr power_of_ten_table() : value()
-    {
-        u128 p = 1;
-        for (int i = 0; i < 23; i++, p *= 10)
-            value[i] = p;
-    }
-};
-static constexpr power_of_ten_table powers_of_ten;
-
-static constexpr char digit_pairs[] =
-    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-    "8081828384858687888990919293949596979899";
-
-static void write_pair(char *out, uint32_t v)  // v < 100
-{
-    memcpy(out, digit_pairs + 2 * v, 2);
-}
-
-static inline uint64_t pair_bytes(uint32_t v)  // v < 100
-{
-    uint16_t pair;
-    memcpy(&pair, digit_pairs + 2 * v, 2);
-    return pair;
-}
-
-// Eight digits of v < 10^8, leading zeros included, as the bytes of one
-// word in memory order: built in a register and stored at once, so that no
-// load has to wait for several small stores.
-static inline uint64_t eight_digits(uint32_t v)
-{
-    uint32_t high = v / 10000, low = v % 10000;
-    uint64_t a = pair_bytes(high / 100), b = pair_bytes(high % 100);
-    uint64_t c = pair_bytes(low / 100), d = pair_bytes(low % 100);
-    if constexpr (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__)
-        return a | b << 16 | c << 32 | d << 48;
-    return a << 48 | b << 32 | c << 16 | d;
-}
-
-static void write_8_digits(char *out, uint32_t v)
-{
-    uint64_t word = eight_digits(v);
-    memcpy(out, &word, 8);
-}
-
-// The digits of v < 10^8 without leading zeros; returns their count.
-static int write_short_digits(char *out, uint32_t v)
-{
-    int n = v < 10 ? 1 : v < 100 ? 2 : v < 1000 ? 3 : v < 10000 ? 4
-          : v < 100000 ? 5 : v < 1000000 ? 6 : v < 10000000 ? 7 : 8;
-    char *p = out + n;
-    while (v >= 100) {
-        p -= 2;
-        write_pair(p, v % 100);
-        v /= 100;
-    }
-    if (v >= 10)
-        write_pair(p - 2, v);
-    else
-        p[-1] = static_cast<char>('0' + v);
-    return n;
-}
-
-// An integral magnitude below 10^16: "%.16g" prints all its digits.
-static int format_integer(char *out, bool negative, uint64_t magnitude)
-{
-    char *p = out;
-    if (negative)
-        *p++ = '-';
-    if (magnitude < 100000000) {
-        p += write_short_digits(p, static_cast<uint32_t>(magnitude));
-    } else {
-        p += write_short_digits(p, static_cast<uint32_t>(magnitude / 100000000));
-        write_8_digits(p, static_cast<uint32_t>(magnitude % 100000000));
-        p += 8;
-    }
-    *p = '\0';
-    return static_cast<int>(p - out);
-}
-
-// Number of digits left of sixteen (the first never '0') once trailing
-// zeros are dropped; first and second hold them as eight_digits gives them.
-static int significant_length(uint64_t first, uint64_t second)
-{
-    if constexpr (__BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__) {
-        char d[precision];
-        memcpy(d, &first, 8);
-        memcpy(d + 8, &second, 8);
-        int kept = precision;
-        while (kept > 1 && d[kept - 1] == '0')
-            kept--;
-        return kept;
-    }
-    constexpr uint64_t zeros = 0x3030303030303030ull;
-    first ^= zeros;   // a byte is non-zero where the digit is not '0', and
-    second ^= zeros;  // the last digit is the word's highest byte
-    if (second)
-        return 8 + (63 - __builtin_clzll(second)) / 8 + 1;
-    return (63 - __builtin_clzll(first)) / 8 + 1;
-}
-
-// Stores the sixteen digit bytes of chars from position `from` onwards at
-// out, sixteen bytes in all.
-static inline void store_digits(char *out, u128 chars, int from)
-{
-    if constexpr (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__)
-        chars >>= 8 * from;
-    else
-        chars <<= 8 * from;
-    memcpy(out, &chars, sizeof chars);
-}
-
-// Writes sixteen significant digits (10^15 <= digits < 10^16) with decimal
-// exponent exp10 the way "%g" does: fixed notation for -4 <= exp10 < 16,
-// otherwise d.ddde+XX; trailing zeros and a bare decimal point dropped.
-// out has number_buffer_size bytes: the digits are stored sixteen at a
-// time, and whatever lands past the end of the text is no part of it.
-static int format_significand(char *out, bool negative, uint64_t digits, int exp10)
-{
-    uint64_t first = eight_digits(static_cast<uint32_t>(digits / 100000000));
-    uint64_t second = eight_digits(static_cast<uint32_t>(digits % 100000000));
-    int kept = significant_length(first, second);
-    u128 chars;
-    if constexpr (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__)
-        chars = first | static_cast<u128>(second) << 64;
-    else
-        chars = static_cast<u128>(first) << 64 | second;
-
-    char *p = out;
-    if (negative)
-        *p++ = '-';
-    if (exp10 >= 0 && exp10 < precision) {
-        int whole = exp10 + 1;
-        store_digits(p, chars, 0);
-        if (kept > whole) {
-            p[whole] = '.';
-            store_digits(p + whole + 1, chars, whole);
-            p += kept + 1;
-        } else {
-            p += whole;
-        }
-    } else if (exp10 < 0 && exp10 >= -4) {
-        memcpy(p, "0.000", 5);
-        p += 1 - exp10;
-        store_digits(p, chars, 0);
-        p += kept;
-    } else {
-        store_digits(p, chars, 0);
-        p[1] = '.';
-        store_digits(p + 2, chars, 1);
-        p += kept > 1 ? kept + 1 : 1;
-        *p++ = 'e';
-        *p++ = exp10 < 0 ? '-' : '+';
-        unsigned e = static_cast<unsigned>(exp10 < 0 ? -exp10 : exp10);
-        if (e < 10)
-            *p++ = '0';
-        p += write_short_digits(p, e);
-    }
-    *p = '\0';
-    return static_cast<int>(p - out);
-}
-
-// Powers of ten from 10^-8 to 10^38 for the first guess of the decimal
-// exponent; those below 1 are inexact, which the exact step corrects.
-static constexpr double pow10_guess[] = {
-    1e-8, 1e-7, 1e-6, 1e-5, 1e-4, 1e-3, 1e-2, 1e-1, 1e0, 1e1, 1e2, 1e3,
-    1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-    1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22, 1e23, 1e24, 1e25, 1e26, 1e27,
-    1e28, 1e29, 1e30, 1e31, 1e32, 1e33, 1e34, 1e35, 1e36, 1e37, 1e38,
-};
-static constexpr int pow10_guess_offset = 8;
-
-// x * 10^q = quotient + fraction, exactly, for |q| <= 22; fraction_vs_half
-// tells whether the fraction is below (<0), at (0) or above (>0) one half.
-static void scale_exactly(uint64_t m, int e, int q, u128 *quotient, int *fraction_vs_half)
-{
-    if (q >= 0) {
-        u128 n = static_cast<u128>(m) * powers_of_ten.value[q];
-        if (e >= 0) {
-            *quotient = n << e;
-            *fraction_vs_half = -1;
-            return;
-        }
-        int shift = -e;
-        *quotient = n >> shift;
-        u128 rest = n & ((static_cast<u128>(1) << shift) - 1);
-        u128 half = static_cast<u128>(1) << (shift - 1);
-        *fraction_vs_half = rest < half ? -1 : rest > half ? 1 : 0;
-        return;
-    }
-    u128 n = static_cast<u128>(m) << e;  // x >= 10^16 here, an integer
-    u128 divisor = powers_of_ten.value[-q];
-    *quotient = n / divisor;
-    u128 twice_rest = (n % divisor) * 2;
-    *fraction_vs_half = twice_rest < divisor ? -1 : twice_rest > divisor ? 1 : 0;
-}
-
-// Rounds x = m * 2^e (m < 2^53) to sixteen significant digits, ties to
-// even as printf rounds, with exact 128-bit arithmetic.  Covers about
-// 10^-7 <= x < 10^37 and returns false outside that range.
-static bool round_to_precision(double x, uint64_t m, int e, uint64_t *digits, int *exp10)
-{
-    int log2_floor = e + 63 - __builtin_clzll(m);
-    int exponent = (log2_floor * 78913) >> 18;  // floor(log2_floor * log10(2))
-    if (exponent < -7 || exponent > 36)
-        return false;
-    if (x >= pow10_guess[exponent + 1 + pow10_guess_offset])
-        exponent++;
-    for (int attempt = 0; attempt < 2; attempt++) {
-        int q = precision - 1 - exponent;
-        if (q < -22 || q > 22)
-            return false;
-        u128 quotient;
-        int fraction_vs_half;
-        scale_exactly(m, e, q, &quotient, &fraction_vs_half);
-        if (quotient >= ten_to_16) {
-            exponent++;  // the guess was one too low
-            continue;
-        }
-        if (quotient < ten_to_15) {
-            exponent--;  // one too high
-            continue;
-        }
-        uint64_t rounded = static_cast<uint64_t>(quotient);
-        if (fraction_vs_half > 0 || (fraction_vs_half == 0 && (rounded & 1)))
-            rounded++;
-        if (rounded == ten_to_16) {
-            rounded = ten_to_15;
-            exponent++;
-        }
-        *digits = rounded;
-        *exp10 = exponent;
-        return true;
-    }
-    return false;
-}
-
-// Sixteen digits round the two largest doubles of each sign up to
-// 1.797693134862316e+308, which lies beyond the double range and would be
-// read back as an infinity; they get the seventeen digits that read back
-// as themselves.  This is the largest double whose sixteen-digit text is
-// still in range.
-static constexpr double largest_safe_at_16_digits = 1.7976931348623153e308;
-
-static int format_with_printf(char *out, double x)
-{
-    c_locale_scope c_numbers;
-    const char *format = fabs(x) > largest_safe_at_16_digits && isfinite(x) ? "%.17g" : "%.16g";
-    return snprintf(out, number_buffer_size, format, x);
-}
-
-// Writes x into out (number_buffer_size bytes) exactly as snprintf with
-// "%.16g" does in the "C" locale, but for the largest doubles (above);
-// returns the length.
-static int format_number(char *out, double x)
-{
-    if (!isfinite(x))
-        return format_with_printf(out, x);
-    bool negative = signbit(x);
-    double magnitude = fabs(x);
-    if (magnitude < 1e16) {
-        uint64_t whole = static_cast<uint64_t>(magnitude);
-        if (static_cast<double>(whole) == magnitude)
-            return format_integer(out, negative, whole);
-    }
-    uint64_t bits;
-    memcpy(&bits, &magnitude, sizeof bits);
-    int biased = static_cast<int>(bits >> 52);
-    if (biased == 0)
-        return format_with_printf(out, x);  // subnormal
-    uint64_t m = (bits & ((1ull << 52) - 1)) | (1ull << 52);
-    uint64_t digits;
-    int exp10;
-    if (!round_to_precision(magnitude, m, biased - 1075, &digits, &exp10))
-        return format_with_printf(out, x);
-    return format_significand(out, negative, digits, exp10);
-}
-
-// Appends the number, or null when its text is no JSON number (NaN and the
-// infinities).  The text is formatted straight into the builder's spare
-// room and kept only when it passes the number test.
-static void emit_number(string_builder *sb, double x)
-{
-    reserve(sb, number_buffer_size);
-    char *text = sb->cur;
-    int length = format_number(text, x);
-    if (number_is_valid(text)) {
-        sb->cur += length;
-    } else {
-        memcpy(text, "null", 4);
-        sb->cur += 4;
-    }
 }
 
 /* ---- scalars ---- */
 
 // The value byte as stored: a hand-made node may hold any byte there, and
 // reading it as a bool would be undefined.
-static bool bool_is_set(const json_node *node)
+bool bool_is_set(const json_node *node)
 {
     unsigned char byte;
     memcpy(&byte, &node->bool_, 1);
@@ -356,7 +36,7 @@ static bool bool_is_set(const json_node *node)
 
 // Scalars are written alike in both layouts; a tag outside the six kinds
 // writes nothing.
-static void emit_scalar(string_builder *sb, const json_node *node)
+void emit_scalar(string_builder *sb, const json_node *node)
 {
     switch (node->tag) {
     case TAG_NULL:
@@ -379,17 +59,17 @@ static void emit_scalar(string_builder *sb, const json_node *node)
     }
 }
 
-static bool is_container(const json_node *node)
+bool is_container(const json_node *node)
 {
     return node->tag == TAG_ARRAY || node->tag == TAG_OBJECT;
 }
 
-static char opener(const json_node *container)
+char opener(const json_node *container)
 {
     return container->tag == TAG_ARRAY ? '[' : '{';
 }
 
-static char closer(const json_node *container)
+char closer(const json_node *container)
 {
     return container->tag == TAG_ARRAY ? ']' : '}';
 }
@@ -404,14 +84,14 @@ struct container_stack {
     const json_node *first_items[64];
 };
 
-static void stack_init(container_stack *stack)
+void stack_init(container_stack *stack)
 {
     stack->items = stack->first_items;
     stack->size = 0;
     stack->capacity = sizeof stack->first_items / sizeof stack->first_items[0];
 }
 
-static void stack_push(container_stack *stack, const json_node *container)
+void stack_push(container_stack *stack, const json_node *container)
 {
     if (stack->size == stack->capacity) {
         size_t capacity = stack->capacity * 2;
@@ -427,82 +107,15 @@ static void stack_push(container_stack *stack, const json_node *container)
     stack->items[stack->size++] = container;
 }
 
-static const json_node *stack_top(const container_stack *stack)
+const json_node *stack_top(const container_stack *stack)
 {
     return stack->items[stack->size - 1];
 }
 
-static void stack_free(container_stack *stack)
+void stack_free(container_stack *stack)
 {
     if (stack->items != stack->first_items)
         free(stack->items);
-}
-
-/* ---- compact layout ---- */
-
-static void emit_compact_key(string_builder *sb, const json_node *container, const json_node *child)
-{
-    if (container->tag == TAG_OBJECT) {
-        emit_string(sb, child->key);
-        sb_putc(sb, ':');
-    }
-}
-
-// Opens a container; returns its first child, or null when it was empty
-// and has been written whole.
-static const json_node *emit_open(string_builder *sb, container_stack *stack, const json_node *container)
-{
-    sb_putc(sb, opener(container));
-    const json_node *first = container->children.head;
-    if (!first) {
-        sb_putc(sb, closer(container));
-        return nullptr;
-    }
-    stack_push(stack, container);
-    emit_compact_key(sb, container, first);
-    return first;
-}
-
-// After node has been written whole: writes the separators and closing
-// brackets up to the next node to write, and returns it; null when the
-// outermost container is closed.
-static const json_node *emit_after(string_builder *sb, container_stack *stack, const json_node *node)
-{
-    while (stack->size > 0) {
-        const json_node *container = stack_top(stack);
-        if (node->next) {
-            sb_putc(sb, ',');
-            emit_compact_key(sb, container, node->next);
-            return node->next;
-        }
-        sb_putc(sb, closer(container));
-        stack->size--;
-        node = container;
-    }
-    return nullptr;
-}
-
-// The compact text: no blanks, no line breaks.
-static void emit_value(string_builder *sb, const json_node *root)
-{
-    container_stack stack;
-    stack_init(&stack);
-    const json_node *node = root;
-    while (node) {
-        // The next sibling is usually the next node to write: fetch it while
-        // this one is being written.
-        __builtin_prefetch(node->next);
-        if (is_container(node)) {
-            if (const json_node *first = emit_open(sb, &stack, node)) {
-                node = first;
-                continue;
-            }
-        } else {
-            emit_scalar(sb, node);
-        }
-        node = emit_after(sb, &stack, node);
-    }
-    stack_free(&stack);
 }
 
 /* ---- indented layout ---- */
@@ -517,7 +130,7 @@ struct indentation {
     char run[run_capacity + 16];
 };
 
-static void indentation_init(indentation *indent, const char *space)
+void indentation_init(indentation *indent, const char *space)
 {
     indent->space = space;
     indent->space_length = strlen(space);
@@ -532,7 +145,7 @@ static void indentation_init(indentation *indent, const char *space)
 }
 
 // Appends the space string depth times.
-static void emit_indent(string_builder *sb, const indentation *indent, size_t depth)
+void emit_indent(string_builder *sb, const indentation *indent, size_t depth)
 {
     size_t total = depth * indent->space_length;
     if (total == 0)
@@ -540,7 +153,7 @@ static void emit_indent(string_builder *sb, const indentation *indent, size_t de
     if (total <= indent->run_length) {
         // Whole 16-byte blocks: the bytes past the indentation land in
         // reserved room and are overwritten by what follows.
-        reserve(sb, total + 16);
+        sb_reserve(sb, total + 16);
         for (size_t i = 0; i < total; i += 16)
             memcpy(sb->cur + i, indent->run + i, 16);
         sb->cur += total;
@@ -548,84 +161,121 @@ static void emit_indent(string_builder *sb, const indentation *indent, size_t de
     }
     if (indent->run_length == 0) {  // a space string longer than the run
         for (size_t i = 0; i < depth; i++)
-            sb_put(sb, indent->space, static_cast<int>(indent->space_length));
+            sb_put(sb, indent->space, indent->space_length);
         return;
     }
     while (total > 0) {
         size_t piece = total < indent->run_length ? total : indent->run_length;
-        sb_put(sb, indent->run, static_cast<int>(piece));
+        sb_put(sb, indent->run, piece);
         total -= piece;
     }
 }
 
-// Starts a child's line: indentation, then the key and ": " in an object.
-static void emit_line_start(string_builder *sb, const indentation *indent, size_t depth,
-                            const json_node *container, const json_node *child)
+/* ---- the walk ---- */
+
+// Starts a child's text: in the indented layout its line's indentation;
+// then, in an object, its key and ":" (": " when indented).
+template <bool Indented>
+void emit_child_start(string_builder *sb, const indentation *indent, size_t depth,
+                      const json_node *container, const json_node *child)
 {
-    emit_indent(sb, indent, depth);
+    if constexpr (Indented)
+        emit_indent(sb, indent, depth);
     if (container->tag == TAG_OBJECT) {
         emit_string(sb, child->key);
-        put_literal(sb, ": ");
+        if constexpr (Indented)
+            put_literal(sb, ": ");
+        else
+            sb_putc(sb, ':');
     }
 }
 
-static const json_node *emit_open_indented(string_builder *sb, container_stack *stack,
-                                           const indentation *indent, const json_node *container)
+// Opens a container; returns its first child, or null when it was empty
+// and has been written whole (an empty container stays on its line).
+template <bool Indented>
+const json_node *emit_open(string_builder *sb, container_stack *stack, const indentation *indent,
+                           const json_node *container)
 {
     const json_node *first = container->children.head;
     sb_putc(sb, opener(container));
     if (!first) {
-        sb_putc(sb, closer(container));  // an empty container stays on its line
+        sb_putc(sb, closer(container));
         return nullptr;
     }
-    sb_putc(sb, '\n');
+    if constexpr (Indented)
+        sb_putc(sb, '\n');
     stack_push(stack, container);
-    emit_line_start(sb, indent, stack->size, container, first);
+    emit_child_start<Indented>(sb, indent, stack->size, container, first);
     return first;
 }
 
-static const json_node *emit_after_indented(string_builder *sb, container_stack *stack,
-                                            const indentation *indent, const json_node *node)
+// After node has been written whole: writes the separators and closing
+// brackets up to the next node to write, and returns it; null when the
+// outermost container is closed.
+template <bool Indented>
+const json_node *emit_after(string_builder *sb, container_stack *stack, const indentation *indent,
+                            const json_node *node)
 {
     while (stack->size > 0) {
         const json_node *container = stack_top(stack);
         if (node->next) {
-            put_literal(sb, ",\n");
-            emit_line_start(sb, indent, stack->size, container, node->next);
+            if constexpr (Indented)
+                put_literal(sb, ",\n");
+            else
+                sb_putc(sb, ',');
+            emit_child_start<Indented>(sb, indent, stack->size, container, node->next);
             return node->next;
         }
-        sb_putc(sb, '\n');
         stack->size--;
-        emit_indent(sb, indent, stack->size);
+        if constexpr (Indented) {
+            sb_putc(sb, '\n');
+            emit_indent(sb, indent, stack->size);
+        }
         sb_putc(sb, closer(container));
         node = container;
     }
     return nullptr;
 }
 
-// One element or member per line, each level indented by one more copy of
-// the space string; no line feed after the root.
-static void emit_value_indented(string_builder *sb, const json_node *root, const char *space)
+template <bool Indented>
+void emit_tree(string_builder *sb, const json_node *root, const indentation *indent)
 {
-    indentation indent;
-    indentation_init(&indent, space);
     container_stack stack;
     stack_init(&stack);
     const json_node *node = root;
     while (node) {
+        // The next sibling is usually the next node to write: fetch it while
+        // this one is being written.
         __builtin_prefetch(node->next);
         if (is_container(node)) {
-            if (const json_node *first = emit_open_indented(sb, &stack, &indent, node)) {
+            if (const json_node *first = emit_open<Indented>(sb, &stack, indent, node)) {
                 node = first;
                 continue;
             }
         } else {
             emit_scalar(sb, node);
         }
-        node = emit_after_indented(sb, &stack, &indent, node);
+        node = emit_after<Indented>(sb, &stack, indent, node);
     }
     stack_free(&stack);
 }
+
+// The compact text: no blanks, no line breaks.
+void emit_value(string_builder *sb, const json_node *root)
+{
+    emit_tree<false>(sb, root, nullptr);
+}
+
+// One element or member per line, each level indented by one more copy of
+// the space string; no line feed after the root.
+void emit_value_indented(string_builder *sb, const json_node *root, const char *space)
+{
+    indentation indent;
+    indentation_init(&indent, space);
+    emit_tree<true>(sb, root, &indent);
+}
+
+}  // namespace
 
 /* ---- entry points ---- */
 

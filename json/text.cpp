@@ -33,14 +33,26 @@ void sb_init(string_builder *sb)
     sb->end = block + 16;
 }
 
-void sb_grow(string_builder *sb, int need)
+size_t sb_grown_capacity(size_t capacity, size_t used, size_t need)
 {
-    size_t used = static_cast<size_t>(sb->cur - sb->start);
-    size_t capacity = static_cast<size_t>(sb->end - sb->start);
-    size_t wanted = used + static_cast<unsigned>(need);
+    // Past half the address space no doubling can hold the bytes, and the
+    // sums below would wrap.
+    constexpr size_t largest = SIZE_MAX / 2;
+    if (used > largest || need > largest - used)
+        return 0;
+    size_t wanted = used + need;
     do {
         capacity *= 2;
     } while (capacity < wanted);
+    return capacity;
+}
+
+void sb_grow(string_builder *sb, size_t need)
+{
+    size_t used = static_cast<size_t>(sb->cur - sb->start);
+    size_t capacity = sb_grown_capacity(static_cast<size_t>(sb->end - sb->start), used, need);
+    if (capacity == 0)
+        json_out_of_memory();
     char *block = static_cast<char *>(realloc(sb->start, capacity + 1));
     if (!block)
         json_out_of_memory();
@@ -49,17 +61,16 @@ void sb_grow(string_builder *sb, int need)
     sb->end = block + capacity;
 }
 
-void sb_put(string_builder *sb, const char *bytes, int count)
+void sb_put(string_builder *sb, const char *bytes, size_t count)
 {
-    if (sb->end - sb->cur < count)
-        sb_grow(sb, count);
-    memcpy(sb->cur, bytes, static_cast<size_t>(count));
+    sb_reserve(sb, count);
+    memcpy(sb->cur, bytes, count);
     sb->cur += count;
 }
 
 void sb_puts(string_builder *sb, const char *s)
 {
-    sb_put(sb, s, static_cast<int>(strlen(s)));
+    sb_put(sb, s, strlen(s));
 }
 
 char *sb_finish(string_builder *sb)
@@ -75,10 +86,14 @@ void sb_free(string_builder *sb)
 
 /* ---- UTF-8 codec ---- */
 
-static bool is_continuation(unsigned char c)
+namespace {
+
+bool is_continuation(unsigned char c)
 {
     return (c & 0xC0) == 0x80;
 }
+
+}  // namespace
 
 int utf8_validate_cz(const char *s)
 {
@@ -196,18 +211,14 @@ int write_hex16(char *out, uint16_t value)
 
 /* ---- string literals ---- */
 
+namespace {
+
 // No character takes more than six output bytes; keeping 14 free covers the
 // next character and the closing quotation mark.
-static constexpr int emit_reserve = 14;
-
-static void ensure_reserve(string_builder *sb)
-{
-    if (sb->end - sb->cur <= emit_reserve - 1)
-        sb_grow(sb, emit_reserve);
-}
+constexpr size_t emit_reserve = 14;
 
 // Short escape letter for each byte that has one, 0 otherwise.
-static constexpr char short_escape(unsigned char c)
+constexpr char short_escape(unsigned char c)
 {
     switch (c) {
     case '"': return '"';
@@ -223,7 +234,7 @@ static constexpr char short_escape(unsigned char c)
 
 // True for every 8-byte word that holds no byte below 0x20, no quotation
 // mark, no backslash and nothing at or above 0x80: such a word is copied as is.
-static bool word_is_plain(uint64_t w)
+bool word_is_plain(uint64_t w)
 {
     constexpr uint64_t ones = 0x0101010101010101ull;
     constexpr uint64_t highs = 0x8080808080808080ull;
@@ -235,14 +246,14 @@ static bool word_is_plain(uint64_t w)
     return ((below_space | has_quote | has_backslash | w) & highs) == 0;
 }
 
-static bool byte_is_plain(unsigned char c)
+bool byte_is_plain(unsigned char c)
 {
     return c >= 0x20 && c < 0x80 && c != '"' && c != '\\';
 }
 
 // Length of the run of bytes at s (within n) that are copied unchanged:
 // ASCII that needs no escape and well-formed multi-byte characters.
-static size_t plain_run(const char *s, size_t n)
+size_t plain_run(const char *s, size_t n)
 {
     size_t i = 0;
     for (;;) {
@@ -269,16 +280,17 @@ static size_t plain_run(const char *s, size_t n)
     }
 }
 
+}  // namespace
+
 void emit_string(string_builder *sb, const char *s)
 {
     size_t remaining = strlen(s);
-    ensure_reserve(sb);
+    sb_reserve(sb, emit_reserve);
     *sb->cur++ = '"';
     while (remaining > 0) {
         size_t run = plain_run(s, remaining);
         if (run > 0) {
-            if (static_cast<size_t>(sb->end - sb->cur) < run + emit_reserve)
-                sb_grow(sb, static_cast<int>(run + emit_reserve));
+            sb_reserve(sb, run + emit_reserve);
             memcpy(sb->cur, s, run);
             sb->cur += run;
             s += run;
@@ -309,7 +321,7 @@ void emit_string(string_builder *sb, const char *s)
         s += consumed;
         remaining -= static_cast<size_t>(consumed);
         sb->cur = w;
-        ensure_reserve(sb);
+        sb_reserve(sb, emit_reserve);
     }
     *sb->cur++ = '"';
 }

@@ -3,6 +3,7 @@
 #ifndef VESNAR_JSON_TEXT_H
 #define VESNAR_JSON_TEXT_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 struct string_builder {
@@ -14,12 +15,24 @@ struct string_builder {
 [[noreturn]] void json_out_of_memory();
 char *json_strdup(const char *s);
 
+// Sizes are size_t throughout: a text of 4 GiB or more is written whole.
 void sb_init(string_builder *sb);
-void sb_grow(string_builder *sb, int need);
-void sb_put(string_builder *sb, const char *bytes, int count);
+void sb_grow(string_builder *sb, size_t need);
+void sb_put(string_builder *sb, const char *bytes, size_t count);
 void sb_puts(string_builder *sb, const char *s);
 char *sb_finish(string_builder *sb);
 void sb_free(string_builder *sb);
+
+// The capacity that sb_grow sets for need more bytes after used ones:
+// doubled at least once, then until it holds them; 0 when no size_t does.
+size_t sb_grown_capacity(size_t capacity, size_t used, size_t need);
+
+// Makes room for n more bytes at cur.
+inline void sb_reserve(string_builder *sb, size_t n)
+{
+    if (static_cast<size_t>(sb->end - sb->cur) < n)
+        sb_grow(sb, n);
+}
 
 inline void sb_putc(string_builder *sb, char c)
 {

@@ -19,7 +19,7 @@ build() {  # build DIR [cmake options...]
 
 echo "== normal build"
 build build
-(cd build && ctest --output-on-failure -j"$jobs" -LE timing)
+(cd build && ctest --output-on-failure -j"$jobs" -LE "timing|huge")
 [ "$mode" = quick ] && exit 0
 echo "== timing tests (alone, nothing else running)"
 (cd build && ctest --output-on-failure -L timing)
@@ -28,8 +28,8 @@ echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 build build-asan -DPAMX_SANITIZE=ON
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 \
    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-   ctest --output-on-failure -j"$jobs" -LE "timing|no_sanitizer")
+   ctest --output-on-failure -j"$jobs" -LE "timing|huge|no_sanitizer")
 
 echo "== valgrind memcheck"
 build build-valgrind -DPAMX_VALGRIND=ON -DPAMX_BENCH=OFF
-(cd build-valgrind && ctest --output-on-failure -j"$jobs" -LE "timing|no_valgrind")
+(cd build-valgrind && ctest --output-on-failure -j"$jobs" -LE "timing|huge|no_valgrind")

@@ -115,7 +115,7 @@ bool read_file(const char *path, document *doc)
 // The console table, then MB/s per operation and document with ratios.
 class summary_reporter : public benchmark::ConsoleReporter {
 public:
-    explicit summary_reporter(const std::vector<document> &docs) : docs(docs) {}
+    explicit summary_reporter(const std::vector<document> &documents) : docs(documents) {}
 
     void ReportRuns(const std::vector<Run> &runs) override
     {

@@ -6,7 +6,7 @@
 //    in the C locale;
 //  - encoding (compact and indented) and decoding again settles on one
 //    text, and every tree on the way passes json_check (roundtrip.h).
-#include "decode.h"
+#include "number.h"
 #include "json.h"
 #include "roundtrip.h"
 #include "text.h"

@@ -9,18 +9,14 @@
 # are.  A crash leaves crash-* in the current directory and a non-zero exit.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-src=$(dirname "$here")
-out=${JSON_FUZZ_DIR:-$(dirname "$src")/build-fuzz}
+top=$(dirname "$(dirname "$here")")
+out=${JSON_FUZZ_DIR:-$top/build-fuzz}
 seconds=${1:-600}
 shift || true
 
+cmake -S "$top" -B "$out" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPAMX_FUZZ=ON -DPAMX_TESTS=OFF -DPAMX_BENCH=OFF >/dev/null
+cmake --build "$out" --target json_fuzz -j2 >/dev/null
 mkdir -p "$out/corpus"
-clang++ -std=c++20 -O1 -g -fno-omit-frame-pointer \
-  -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
-  -I"$src" "$here/fuzz_decode.cpp" \
-  "$src/text.cpp" "$src/c_locale.cpp" "$src/node.cpp" "$src/decode.cpp" \
-  "$src/encode.cpp" "$src/check.cpp" \
-  -o "$out/json_fuzz"
-
-exec "$out/json_fuzz" -max_total_time="$seconds" -max_len=8192 \
+exec "$out/json/json_fuzz" -max_total_time="$seconds" -max_len=8192 \
   -dict="$here/json.dict" -print_final_stats=1 "$@" "$out/corpus" "$here/corpus"

@@ -12,20 +12,14 @@
 #include <sstream>
 #include <vector>
 
-static const char *const texts[] = {
-    "0", "-0", "1E+2", "1.5e-3", "-12.25", "0.1", "1e400", "-1e400", "1e-400",
-    "123456789012345678901234567890", "0.30000000000000004", "2.2250738585072011e-308",
-    "4.9406564584124654e-324", "9007199254740993", "1e21", "1e-7", "100.0",
-    "true", "false", "null", "\"\"", "\"\\u00e9\\ud83d\\ude00\\/\\b\\f\\n\\r\\t\\\"\\\\\"",
-    "\"\\u001f\\u007f\xC3\xA9\xF0\x9F\x98\x80\"", "[]", "{}", "[[],{}]", " [ 1 , 2 ]\n",
-    "{\"\":0,\"a\":{\"b\":[true,false,null,\"x\"]},\"a\":-1}",
-    "{\"k\\u0001\\\"\":[{\"deep\":[[[[[[[[[[1]]]]]]]]]]}]}",
-    "[0.5,1e+300,-2.5e-300,123.456,1234567890123456789]",
-};
-
 TEST(RoundTrip, ChosenTexts)
 {
-    for (const char *text : texts)
+    for (const char *text : {
+             "1e400", "123456789012345678901234567890", "2.2250738585072011e-308", "4.9406564584124654e-324",
+             "\"\\u00e9\\ud83d\\ude00\\/\\b\\f\\n\\r\\t\\\"\\\\\"", "\"\\u001f\\u007f\xC3\xA9\xF0\x9F\x98\x80\"",
+             "[[],{}]", " [ 1 , 2 ]\n", "{\"\":0,\"a\":{\"b\":[true,false,null,\"x\"]},\"a\":-1}",
+             "{\"k\\u0001\\\"\":[{\"deep\":[[[[[[[[[[1]]]]]]]]]]}]}",
+         })
         EXPECT_TRUE(json_roundtrip(text)) << text;
     // Not JSON: nothing to check, and said so.
     for (const char *text : {"", "[1,]", "01", "{\"a\" 1}", "\"\\ud83d\""})
@@ -37,17 +31,9 @@ TEST(RoundTrip, ChosenTexts)
 // more, into the sixteen digits of that double.
 TEST(RoundTrip, NumbersSettle)
 {
-    tree above(json_decode("[100000000000000000000002]"));
-    ASSERT_TRUE(above);
-    std::string first = encode(above.get());
-    EXPECT_EQ(first, "[1e+23]");
-    tree below(json_decode(first.c_str()));
-    ASSERT_TRUE(below);
-    EXPECT_EQ(encode(below.get()), "[9.999999999999999e+22]");
-    EXPECT_TRUE(json_roundtrip("[100000000000000000000002]"));
-
-
     std::pair<const char *, const char *> cases[] = {
+        {"[100000000000000000000002]", "[1e+23]"},
+        {"[1e+23]", "[9.999999999999999e+22]"},
         {"[0.30000000000000004]", "[0.3]"},
         {"[9007199254740993]", "[9007199254740992]"},
         {"[1e400,-1e400]", "[null,null]"},
@@ -67,41 +53,29 @@ TEST(RoundTrip, RandomTrees)
     std::mt19937_64 rng(5);
     for (int i = 0; i < 300; i++) {
         tree root(random_tree(rng, 6));
-        std::string compact = encode(root.get());
+        std::string compact = encode(root.get()), indented = stringify(root.get(), "\t");
         ASSERT_TRUE(json_roundtrip(compact.c_str())) << compact;
-        std::string indented = stringify(root.get(), "\t");
         ASSERT_TRUE(json_roundtrip(indented.c_str())) << indented;
     }
 }
 
-static std::vector<std::string> corpus_files()
+// The fuzzer's seeds: accepted and rejected texts of every kind.
+TEST(RoundTrip, SeedCorpus)
 {
-    std::vector<std::string> files;
-#ifdef JSON_FUZZ_CORPUS
-    if (DIR *dir = opendir(JSON_FUZZ_CORPUS)) {
-        while (dirent *entry = readdir(dir))
-            if (entry->d_name[0] != '.')
-                files.push_back(std::string(JSON_FUZZ_CORPUS) + "/" + entry->d_name);
-        closedir(dir);
-    }
-#endif
-    return files;
-}
-
-TEST(RoundTrip, FuzzCorpus)
-{
-    std::vector<std::string> files = corpus_files();
-    if (files.empty())
-        GTEST_SKIP() << "no fuzz corpus in this tree";
-    int decoded = 0;
-    for (const std::string &path : files) {
-        std::ifstream in(path, std::ios::binary);
+    DIR *dir = opendir(JSON_FUZZ_CORPUS);
+    ASSERT_NE(dir, nullptr) << JSON_FUZZ_CORPUS;
+    int files = 0, decoded = 0;
+    while (dirent *entry = readdir(dir)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        std::ifstream in(std::string(JSON_FUZZ_CORPUS) + "/" + entry->d_name, std::ios::binary);
         std::stringstream ss;
         ss << in.rdbuf();
-        std::string text = ss.str();
-        if (text.find('\0') != std::string::npos)
-            text.resize(text.find('\0'));
-        decoded += json_roundtrip(text.c_str());
+        files++;
+        decoded += json_roundtrip(ss.str().c_str());  // up to a NUL, as the decoder reads
     }
-    EXPECT_GT(decoded, 0) << "no file of the corpus decoded";
+    closedir(dir);
+    EXPECT_GT(files, 50);
+    EXPECT_GT(decoded, 10);
+    EXPECT_LT(decoded, files - 10);
 }

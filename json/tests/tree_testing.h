@@ -1,7 +1,7 @@
-// Helpers shared by the JSON tests: owning handles for trees and strings,
-// a link-checking walk over a container's children, a reference writer that
-// follows the layout rules literally (recursively), and a thread with a
-// small stack for deep trees.
+// Helpers shared by the JSON tests: owning handles for trees and strings, a
+// link-checking walk over a container's children, texts that end on a guard
+// page, a thread with a small stack for deep trees, and random trees built
+// by correct use of the tree operations.
 #ifndef VESNAR_JSON_TREE_TESTING_H
 #define VESNAR_JSON_TREE_TESTING_H
 
@@ -9,9 +9,10 @@
 
 #include <locale.h>
 #include <pthread.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <functional>
@@ -42,14 +43,12 @@ inline std::string stringify(const json_node *node, const char *space)
     return take_string(json_stringify(node, space));
 }
 
-inline locale_t c_numeric_locale()
+// strtod's value for text in the "C" locale, whatever the process's locale is.
+inline double c_strtod(const char *text)
 {
     static locale_t c = newlocale(LC_ALL_MASK, "C", nullptr);
-    return c;
+    return strtod_l(text, nullptr, c);
 }
-
-// strtod's value for text in the "C" locale, whatever the process's locale is.
-inline double c_strtod(const char *text) { return strtod_l(text, nullptr, c_numeric_locale()); }
 
 // Children of a container in list order, after checking every link.
 inline std::vector<json_node *> linked_children(const json_node *c)
@@ -67,80 +66,27 @@ inline std::vector<json_node *> linked_children(const json_node *c)
     return out;
 }
 
-// printf's text of x in the "C" locale, whatever the process's locale is.
-inline std::string c_printf(const char *format, double x)
-{
-    locale_t old = uselocale(c_numeric_locale());
-    char buf[64];
-    snprintf(buf, sizeof buf, format, x);
-    uselocale(old);
-    return buf;
-}
-
-inline std::string c_printf_g16(double x) { return c_printf("%.16g", x); }
-
-// The written form of a number: its "%.16g" text, or null when that text is
-// no JSON number (NaN and the infinities); seventeen digits where sixteen
-// would round a finite number beyond the largest double.
-inline std::string reference_number(double x)
-{
-    std::string s = c_printf_g16(x);
-    if (s.find("inf") != std::string::npos || s.find("nan") != std::string::npos)
-        return "null";
-    if (std::isinf(strtod_l(s.c_str(), nullptr, c_numeric_locale())))
-        return c_printf("%.17g", x);
-    return s;
-}
-
-// The layout rules written down as plainly as possible, recursively.
-inline std::string reference_text(const json_node *node, const char *space, int depth = 0)
-{
-    auto indent = [&](int d) {
-        std::string s;
-        for (int i = 0; i < d; i++)
-            s += space;
-        return s;
-    };
-    switch (node->tag) {
-    case TAG_NULL:
-        return "null";
-    case TAG_BOOL: {
-        unsigned char b;
-        memcpy(&b, &node->bool_, 1);
-        return b ? "true" : "false";
+// A text whose terminating NUL is the last byte of a readable page, so that
+// any read past it faults, in every build.
+struct guarded_text {
+    size_t page_size = size_t(sysconf(_SC_PAGESIZE));
+    char *pages = nullptr;
+    const char *text = nullptr;
+    explicit guarded_text(const std::string &s)
+    {
+        void *m = mmap(nullptr, 2 * page_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        EXPECT_NE(m, MAP_FAILED);
+        EXPECT_LT(s.size(), page_size);
+        pages = static_cast<char *>(m);
+        EXPECT_EQ(mprotect(pages + page_size, page_size, PROT_NONE), 0);
+        char *at = pages + page_size - s.size() - 1;
+        memcpy(at, s.c_str(), s.size() + 1);
+        text = at;
     }
-    case TAG_STRING:
-        return take_string(json_encode_string(node->string_));
-    case TAG_NUMBER:
-        return reference_number(node->number_);
-    case TAG_ARRAY:
-    case TAG_OBJECT: {
-        bool object = node->tag == TAG_OBJECT;
-        std::string open = object ? "{" : "[", close = object ? "}" : "]";
-        if (!node->children.head)
-            return open + close;
-        std::string s = open;
-        if (space)
-            s += "\n";
-        for (const json_node *c = node->children.head; c; c = c->next) {
-            if (space)
-                s += indent(depth + 1);
-            if (object)
-                s += take_string(json_encode_string(c->key)) + (space ? ": " : ":");
-            s += reference_text(c, space, depth + 1);
-            if (c->next)
-                s += space ? ",\n" : ",";
-            else if (space)
-                s += "\n";
-        }
-        if (space)
-            s += indent(depth);
-        return s + close;
-    }
-    default:
-        return "";
-    }
-}
+    ~guarded_text() { munmap(pages, 2 * page_size); }
+    guarded_text(const guarded_text &) = delete;
+    guarded_text &operator=(const guarded_text &) = delete;
+};
 
 // Runs job on a thread whose stack is far too small for one frame per level
 // of a 100000-level tree, so that a recursive walk would crash the test.
@@ -165,23 +111,31 @@ inline void run_on_small_stack(const std::function<void()> &job, size_t stack_by
 // innermost holding leaf (or nothing when leaf is null).
 inline json_node *nested_chain(int depth, json_tag kind, json_node *leaf)
 {
+    auto link = [kind](json_node *container, json_node *child) {
+        if (kind == TAG_ARRAY)
+            json_append_element(container, child);
+        else
+            json_append_member(container, "k", child);
+    };
     json_node *root = kind == TAG_ARRAY ? json_mkarray() : json_mkobject();
     json_node *cur = root;
     for (int i = 1; i < depth; i++) {
         json_node *inner = kind == TAG_ARRAY ? json_mkarray() : json_mkobject();
-        if (kind == TAG_ARRAY)
-            json_append_element(cur, inner);
-        else
-            json_append_member(cur, "k", inner);
+        link(cur, inner);
         cur = inner;
     }
-    if (leaf) {
-        if (kind == TAG_ARRAY)
-            json_append_element(cur, leaf);
-        else
-            json_append_member(cur, "k", leaf);
-    }
+    if (leaf)
+        link(cur, leaf);
     return root;
+}
+
+inline std::string repeat(const std::string &s, size_t n)
+{
+    std::string r;
+    r.reserve(s.size() * n);
+    for (size_t i = 0; i < n; i++)
+        r += s;
+    return r;
 }
 
 // Texts chosen to exercise string-literal writing: quotes, backslashes,
@@ -192,23 +146,19 @@ inline std::string random_text(std::mt19937_64 &rng)
         "", "a", "key", "\"", "\\", "/", "\n", "\t", "\x01", "\x1f", "\x7f",
         "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", " ", "0", "{", "]", ",", ":"};
     std::string s;
-    int n = static_cast<int>(rng() % 5);
-    for (int i = 0; i < n; i++)
-        s += pieces[rng() % (sizeof pieces / sizeof pieces[0])];
+    for (int n = static_cast<int>(rng() % 5); n > 0; n--)
+        s += pieces[rng() % std::size(pieces)];
     return s;
 }
 
 inline double random_number(std::mt19937_64 &rng)
 {
-    switch (rng() % 6) {
+    static const double specials[] = {0.0, -0.0, 0.1, 1e21, 1e-7, 5e-324, 1.0 / 3, 1e300,
+                                      __builtin_nan(""), __builtin_inf(), -__builtin_inf()};
+    switch (rng() % 4) {
     case 0: return static_cast<double>(static_cast<int64_t>(rng() % 2000001) - 1000000);
-    case 1: return std::uniform_real_distribution<double>(-1e6, 1e6)(rng);
-    case 2: return std::ldexp(static_cast<double>(rng() >> 11), static_cast<int>(rng() % 200) - 100);
-    case 3: {
-        static const double specials[] = {0.0, -0.0, 0.1, 1e21, 1e-7, 5e-324, 1.0 / 3, 1e300,
-                                          __builtin_nan(""), __builtin_inf(), -__builtin_inf()};
-        return specials[rng() % (sizeof specials / sizeof specials[0])];
-    }
+    case 1: return std::ldexp(static_cast<double>(rng() >> 11), static_cast<int>(rng() % 200) - 100);
+    case 2: return specials[rng() % std::size(specials)];
     default: return std::uniform_real_distribution<double>(-1, 1)(rng);
     }
 }
@@ -229,16 +179,10 @@ inline void link_randomly(std::mt19937_64 &rng, json_node *container, json_node 
 {
     bool front = rng() % 3 == 0;
     if (container->tag == TAG_ARRAY) {
-        if (front)
-            json_prepend_element(container, child);
-        else
-            json_append_element(container, child);
+        (front ? json_prepend_element : json_append_element)(container, child);
     } else {
         std::string key = random_text(rng);
-        if (front)
-            json_prepend_member(container, key.c_str(), child);
-        else
-            json_append_member(container, key.c_str(), child);
+        (front ? json_prepend_member : json_append_member)(container, key.c_str(), child);
     }
 }
 
@@ -255,7 +199,7 @@ inline json_node *random_tree(std::mt19937_64 &rng, int depth)
     if (n > 0 && rng() % 3 == 0) {
         // Take a child out and put it back elsewhere in the list.
         json_node *child = container->children.head;
-        for (int steps = static_cast<int>(rng() % n); steps > 0; steps--)
+        for (int steps = static_cast<int>(rng() % static_cast<unsigned>(n)); steps > 0; steps--)
             child = child->next;
         json_remove_from_parent(child);
         link_randomly(rng, container, child);
@@ -263,15 +207,6 @@ inline json_node *random_tree(std::mt19937_64 &rng, int depth)
     if (n > 1 && rng() % 3 == 0)
         json_delete(rng() % 2 ? container->children.head : container->children.tail);
     return container;
-}
-
-inline std::string repeat(const std::string &s, int n)
-{
-    std::string r;
-    r.reserve(s.size() * static_cast<size_t>(n));
-    for (int i = 0; i < n; i++)
-        r += s;
-    return r;
 }
 
 #endif
