@@ -9,12 +9,10 @@
 
 namespace {
 
+// The command line; a null item is not set.
 struct options {
-    const char *service = nullptr;
-    const char *user = nullptr;
-    const char *rhost = nullptr;
-    const char *tty = nullptr;
-    const char *ruser = nullptr;
+    const char *service = nullptr, *user = nullptr;
+    const char *rhost = nullptr, *tty = nullptr, *ruser = nullptr;
     const char *password = "";
     std::string call = "authenticate";
     int flags = 0;

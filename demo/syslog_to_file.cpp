@@ -33,6 +33,11 @@ extern "C" void __vsyslog_chk(int priority, int flag, const char *format, va_lis
 extern "C" void __syslog_chk(int priority, int flag, const char *format, ...);
 
 extern "C" {
+// glibc's fortified entry points, which callers built with _FORTIFY_SOURCE
+// reach instead of syslog and vsyslog.
+void __vsyslog_chk(int priority, int flag, const char *format, va_list ap);
+void __syslog_chk(int priority, int flag, const char *format, ...);
+
 void openlog(const char *ident, int, int) { snprintf(current_ident, sizeof current_ident, "%s", ident ? ident : ""); }
 void closelog(void) { current_ident[0] = '\0'; }
 void vsyslog(int priority, const char *format, va_list ap) { append(priority, format, ap); }

@@ -11,7 +11,7 @@ packages=(
   valgrind clang libclang-rt-14-dev
   libcjson-dev libjansson-dev libjson-c-dev
   libpam-modules
-  locales groff-base dpkg-dev file
+  locales groff-base dpkg-dev file debhelper lintian
   openssh-client sshpass
 )
 

@@ -1,6 +1,7 @@
 #!/bin/bash
 # The test command: set up, then build and run the whole suite three times:
-# the normal build, under AddressSanitizer + UBSan, and under valgrind.
+# the normal build, under AddressSanitizer + UBSan, and under valgrind, each
+# with the stricter warnings as errors.
 #
 #   scripts/test.sh          the full run (what CI runs)
 #   scripts/test.sh quick    the normal build's suite only, for the inner loop
@@ -13,7 +14,7 @@ scripts/setup.sh
 jobs=$(nproc)
 build() {  # build DIR [cmake options...]
   local dir=$1; shift
-  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPAMX_WERROR=ON "$@" >/dev/null
   cmake --build "$dir" -j"$jobs" >/dev/null
 }
 

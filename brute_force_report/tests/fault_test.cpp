@@ -29,6 +29,8 @@
 #define VALGRIND_MAKE_MEM_DEFINED(p, n) ((void)(p), (void)(n))
 #endif
 
+// What the interposed calls below do, set by each test.
+namespace {
 namespace fault {
 bool fail_unix_socket = false;
 double slow_unix_socket = 0;  // seconds of CPU spent before creating one
@@ -52,6 +54,7 @@ void reset()
     wipes.clear();
 }
 }  // namespace fault
+}  // namespace
 
 template <typename F>
 static F next_definition(const char *name)
@@ -133,6 +136,8 @@ __attribute__((visibility("default"))) void explicit_bzero(void *p, size_t n)
     wipe(p, n, __builtin_return_address(0));
 }
 
+// The fortified name; <string.h> declares it only when fortification is on.
+void __explicit_bzero_chk(void *p, size_t n, size_t);
 __attribute__((visibility("default"))) void __explicit_bzero_chk(void *p, size_t n, size_t)
 {
     wipe(p, n, __builtin_return_address(0));

@@ -57,12 +57,15 @@ struct outcome {
 
 void set_items(pam_app &app, const attempt &a)
 {
-    if (a.rhost)
+    if (a.rhost) {
         EXPECT_PAM(app.set_item(PAM_RHOST, a.rhost), PAM_SUCCESS);
-    if (a.tty)
+    }
+    if (a.tty) {
         EXPECT_PAM(app.set_item(PAM_TTY, a.tty), PAM_SUCCESS);
-    if (a.ruser)
+    }
+    if (a.ruser) {
         EXPECT_PAM(app.set_item(PAM_RUSER, a.ruser), PAM_SUCCESS);
+    }
 }
 
 // pam_authenticate (then pam_setcred, when asked) on fresh handles; no
@@ -267,6 +270,8 @@ TEST_F(BrudPam, ReportCarriesTheItemsAndTheSaltedHash)
               "\"auth_service\":\"sshd\", \"tty\":\"ssh\", \"authtoken_hash\":null}\n");
 }
 
+namespace {
+
 // The salt of a reported hash ("$6$<salt>$..."), or why there is none; the
 // hash must be one that crypt gives for the token under that salt.
 std::string salt_of_reported_hash(const std::string &report, const std::string &token)
@@ -280,6 +285,8 @@ std::string salt_of_reported_hash(const std::string &report, const std::string &
         return "not crypt's hash of the token: " + hash;
     return hash.substr(0, hash.find('$', 3));
 }
+
+}  // namespace
 
 TEST_F(BrudPam, SaltIsTheWindowTheUserPartAndTheHostPart)
 {

@@ -1,11 +1,24 @@
 // pam_suqvo in a libpam session, with the libqvo.so.0 stand-in answering.
+// The module is linked in and its entry points are called on the handle
+// that libpam set up, because libpam folds PAM_IGNORE into the result of
+// the whole stack.
+//
+// This program also puts its own pam_prompt in front of libpam's (it is
+// exported, so the module binds to it): it records how each line was passed
+// and hands the call on to pam_vprompt. A banner line must be the argument
+// of a "%s" format, never the format itself, so that a "%" in a line can
+// never be read as a conversion.
+#include "pam_app.h"
 #include "qvo_standin.h"
 #include "sandbox.h"
-#include "suqvo_test.h"
+#include "suqvo.h"
 #include "syslog_capture.h"
 
-#include <dlfcn.h>
+#include <security/pam_ext.h>
+#include <security/pam_modules.h>
+
 #include <errno.h>
+#include <stdarg.h>
 #include <stdlib.h>
 #include <syslog.h>
 
@@ -13,19 +26,49 @@
 
 namespace {
 
-using entry_fn = int (*)(pam_handle_t *, int, int, const char **);
-
-// The module's own handle, as libpam loaded it for the application.
-struct loaded_module {
-    void *so = nullptr;
-    bool find() { return (so = dlopen(PAM_SUQVO_SO, RTLD_NOW | RTLD_NOLOAD)) != nullptr; }
-    ~loaded_module()
-    {
-        if (so)
-            dlclose(so);
-    }
-    template <typename F> F symbol(const char *name) { return reinterpret_cast<F>(dlsym(so, name)); }
+struct prompt_call {
+    int style;
+    std::string format;
+    std::string argument;  // the string argument of a "%s" format
 };
+
+std::vector<prompt_call> prompt_calls;
+
+}  // namespace
+
+extern "C" int pam_prompt(pam_handle_t *pamh, int style, char **response, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    prompt_call call{style, fmt, ""};
+    if (call.format == "%s") {
+        va_list copy;
+        va_copy(copy, ap);
+        const char *arg = va_arg(copy, const char *);
+        call.argument = arg ? arg : "(null)";
+        va_end(copy);
+    }
+    prompt_calls.push_back(call);
+    int rc = pam_vprompt(pamh, style, response, fmt, ap);
+    va_end(ap);
+    return rc;
+}
+
+namespace {
+
+const std::vector<std::string> expected_banner = {
+    "***************************************************************************",
+    "*                                                                         *",
+    "*             !!!!  WARNING: YOU ARE INSIDE QVO !!!!                      *",
+    "*IF YOU RESTART ANY SERVICES STABILITY OF YOUR SYSTEM WILL BE COMPROMIZED *",
+    "*        CHANGE YOUR USER'S GROUP TO wheel to safely use SU/SUDO          *",
+    "*                             MORE INFO:                                  *",
+    "*      https://docs.vesnar.example/pam/suqvo                              *",
+    "*                                                                         *",
+    "***************************************************************************",
+};
+
+const char container_marker[] = "/etc/zelvaronix-container";
 
 // Events of the module's log: its opening and closing and what it wrote.
 std::vector<log_event> module_log()
@@ -63,21 +106,15 @@ protected:
     {
         unsetenv("QVO_STANDIN_ANSWER");
         ASSERT_EQ(app.start("alice"), PAM_SUCCESS);
-        ASSERT_TRUE(module.find()) << "libpam did not load " << PAM_SUQVO_SO;
-        open_entry = module.symbol<entry_fn>("pam_sm_open_session");
-        close_entry = module.symbol<entry_fn>("pam_sm_close_session");
-        ASSERT_TRUE(open_entry && close_entry);
         clear_log();
         qvo_standin_reset();
+        prompt_calls.clear();
     }
 
     void answer(const std::string &mode) { setenv("QVO_STANDIN_ANSWER", mode.c_str(), 1); }
 
-    // libpam folds PAM_IGNORE into the result of the whole stack, so the
-    // module's own answer is taken from its entry point, called on the
-    // handle that libpam set up (its conversation included).
-    int open_session(int flags = 0) { return open_entry(app.handle(), flags, 0, nullptr); }
-    int close_session(int flags = 0) { return close_entry(app.handle(), flags, 0, nullptr); }
+    int open_session(int flags = 0) { return pam_sm_open_session(app.handle(), flags, 0, nullptr); }
+    int close_session(int flags = 0) { return pam_sm_close_session(app.handle(), flags, 0, nullptr); }
 
     void expect_token_released()
     {
@@ -86,10 +123,7 @@ protected:
         EXPECT_EQ(qvo.tokens_live, 0);
     }
 
-    pam_app app{"suqvo", suqvo_stack()};
-    loaded_module module;
-    entry_fn open_entry = nullptr;
-    entry_fn close_entry = nullptr;
+    pam_app app{"suqvo", {std::string("session optional ") + PAM_SUQVO_SO}};
     const qvo_standin_record &qvo = *qvo_standin_calls();
 };
 
@@ -117,7 +151,7 @@ TEST_P(SuqvoMarker, NothingHappensOnAContainerHost)
 }
 
 INSTANTIATE_TEST_SUITE_P(FileOrDirectory, SuqvoMarker, testing::Bool(),
-                         [](const auto &info) { return info.param ? "directory" : "file"; });
+                         [](const auto &test) { return test.param ? "directory" : "file"; });
 
 // --- inside a container: the banner, line by line
 
@@ -133,13 +167,14 @@ TEST_P(SuqvoInside, ShowsTheNineLinesInOrder)
 
     EXPECT_EQ(texts_of(app.messages), expected_banner);
     EXPECT_EQ(app.conv_calls, 9) << "each line is its own conversation call";
-    for (auto &m : app.messages) {
+    for (auto &m : app.messages)
         EXPECT_EQ(m.style, PAM_ERROR_MSG);
-        EXPECT_EQ(m.text.size(), 75u);
+    std::vector<std::string> arguments;
+    for (auto &c : prompt_calls) {
+        EXPECT_EQ(c.format, "%s") << "a line passed as the format";
+        arguments.push_back(c.argument);
     }
-    ASSERT_EQ(app.messages.size(), 9u);
-    EXPECT_EQ(app.messages[0].text, app.messages[8].text);
-    EXPECT_EQ(app.messages[1].text, app.messages[7].text);
+    EXPECT_EQ(arguments, expected_banner);
 
     expect_token_released();
     EXPECT_EQ(qvo.is_in_calls, 1);
@@ -152,12 +187,12 @@ TEST_P(SuqvoInside, ShowsTheNineLinesInOrder)
 INSTANTIATE_TEST_SUITE_P(
     AnswersAndFlags, SuqvoInside,
     testing::Combine(testing::Values("inside", "inside:-1", "inside:7"), testing::Values(0, PAM_SILENT)),
-    [](const auto &info) {
-        std::string name = std::get<0>(info.param);
+    [](const auto &test) {
+        std::string name = std::get<0>(test.param);
         for (auto &c : name)
             if (!isalnum((unsigned char)c))
                 c = '_';
-        return name + (std::get<1>(info.param) ? "_silent" : "");
+        return name + (std::get<1>(test.param) ? "_silent" : "");
     });
 
 TEST_F(SuqvoSession, BannerIsSentWhileTokenIsHeldAndLogIsOpen)
@@ -200,22 +235,6 @@ TEST_F(SuqvoSession, FailingConversationStillGetsEveryLine)
     EXPECT_EQ(texts_of(app.messages), expected_banner);
     expect_token_released();
     expect_opened_then_closed(module_log());
-}
-
-TEST_F(SuqvoSession, ThroughTheLibpamStack)
-{
-    answer("inside");
-
-    // The module is the only one in the stack and ignores the call, so the
-    // stack has no decision to report: libpam answers PAM_PERM_DENIED
-    // rather than a load or symbol error.
-    EXPECT_PAM(app.open_session(PAM_SILENT), PAM_PERM_DENIED);
-    EXPECT_EQ(texts_of(app.messages), expected_banner);
-    expect_token_released();
-
-    EXPECT_PAM(app.close_session(), PAM_PERM_DENIED);
-    EXPECT_EQ(app.messages.size(), 9u) << "closing a session shows nothing";
-    EXPECT_EQ(qvo.init_calls, 1) << "closing a session asks the library nothing";
 }
 
 // --- outside a container
@@ -298,30 +317,43 @@ TEST_F(SuqvoSession, CloseSessionIgnoresWhateverHappenedBefore)
 
 TEST_F(SuqvoSession, TokenFunctionsOpenAndCloseTheLog)
 {
-    auto init = module.symbol<void *(*)()>("init_qvotoken");
-    auto destroy = module.symbol<void (*)(void *)>("destroy_qvotoken");
-    ASSERT_TRUE(init && destroy);
-
     answer("outside");
-    void *token = init();
+    void *token = init_qvotoken();
     ASSERT_NE(token, nullptr);
     ASSERT_EQ(module_log().size(), 1u);
     EXPECT_EQ(log_event::open, module_log()[0].kind) << "the log stays open with the token";
     EXPECT_EQ(qvo.tokens_live, 1);
-    destroy(token);
+    destroy_qvotoken(token);
     EXPECT_EQ(qvo.tokens_live, 0);
     expect_opened_then_closed(module_log());
 
     clear_log();
-    destroy(nullptr);  // no token: only the log is closed
+    destroy_qvotoken(nullptr);  // no token: only the log is closed
     EXPECT_EQ(qvo.destroy_calls, 1);
     ASSERT_EQ(log_events().size(), 1u);
     EXPECT_EQ(log_event::close, log_events()[0].kind);
 
     answer("fail:12");
-    EXPECT_EQ(init(), nullptr);
+    EXPECT_EQ(init_qvotoken(), nullptr);
     EXPECT_EQ(log_messages("pam_suqvo"), std::vector<std::string>{"Unable to initialize check QVO 12"});
-    destroy(nullptr);
+    destroy_qvotoken(nullptr);
+}
+
+// Control for the format check: a line passed as the format is recorded as
+// such, and a "%" in it is read as a conversion.
+TEST_F(SuqvoSession, LineAsFormatIsDetected)
+{
+    const char *line = "*      https://docs.vesnar.example/100%%25-safe                            *";
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-security"
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    pam_prompt(app.handle(), PAM_ERROR_MSG, nullptr, line);
+#pragma GCC diagnostic pop
+
+    ASSERT_EQ(prompt_calls.size(), 1u);
+    EXPECT_EQ(prompt_calls[0].format, line);
+    ASSERT_EQ(app.messages.size(), 1u);
+    EXPECT_NE(app.messages[0].text, line);
 }
 
 }  // namespace

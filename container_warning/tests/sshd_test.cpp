@@ -2,11 +2,22 @@
 // inside a container, and nowhere else.
 #include "sandbox.h"
 #include "sshd_service.h"
-#include "suqvo_test.h"
 
 #include <gtest/gtest.h>
 
 namespace {
+
+const char *const BANNER[] = {
+    "***************************************************************************",
+    "*                                                                         *",
+    "*             !!!!  WARNING: YOU ARE INSIDE QVO !!!!                      *",
+    "*IF YOU RESTART ANY SERVICES STABILITY OF YOUR SYSTEM WILL BE COMPROMIZED *",
+    "*        CHANGE YOUR USER'S GROUP TO wheel to safely use SU/SUDO          *",
+    "*                             MORE INFO:                                  *",
+    "*      https://docs.vesnar.example/pam/suqvo                              *",
+    "*                                                                         *",
+    "***************************************************************************",
+};
 
 std::string without_cr(std::string text)
 {
@@ -20,8 +31,8 @@ TEST(SuqvoSshd, BannerOnlyOnInteractiveLoginsInsideAContainer)
         GTEST_SKIP() << "needs the host's root";
     add_account("alice", "alice's own 9");
     std::string banner;
-    for (auto &line : expected_banner)
-        banner += line + "\n";
+    for (const char *line : BANNER)
+        banner += std::string(line) + "\n";
 
     // sshd shows what sessions modules say only where it would show the
     // message of the day: with a terminal, no command and no ~/.hushlogin.

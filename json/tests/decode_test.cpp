@@ -435,8 +435,9 @@ TEST(DecodeDepth, ShallowStackSufficesAtTheLimit)
     EXPECT_FALSE(cases[3].valid || cases[3].decoded);
     // Positive control for the measurement: a thousand frames cannot fit in 16 KiB.
     EXPECT_GT(most, 16u * 1024);
-    if (optimised)
+    if (optimised) {
         EXPECT_LT(most, stack_size / 2) << "bytes of stack used at the depth limit";
+    }
 }
 
 // Every text of up to three bytes from an alphabet of the grammar's bytes

@@ -1,21 +1,72 @@
 #!/bin/bash
-# Builds the Debian package and checks that it carries the same tree as the
-# install and the declared dependencies.
+# Checks the built Debian packages: their files, their fields, stripped
+# modules with their debug symbols beside them, and that unpacking them gives
+# the tree that `cmake --install` gives.
 set -euo pipefail
-build=$1 security=$2
-out=$(mktemp -d)
-trap 'rm -rf "$out"' EXIT
-cpack --config "$build/CPackConfig.cmake" -B "$out" >/dev/null
-deb=$(ls "$out"/*.deb)
-files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $NF}' | sed 's|^\./||' | sort)
-for f in "usr/$security/pam_brud.so" "usr/$security/pam_tamlo.so" "usr/$security/pam_suqvo.so"; do
-  grep -qx "$f" <<<"$files" || { echo "package lacks $f"; echo "$files"; exit 1; }
+debs=$1 build=$2 security=$3 includedir=$4 mandir=$5
+pkg=$(ls "$debs"/libpam-vesnar_*.deb)
+dev=$(ls "$debs"/libpam-vesnar-dev_*.deb)
+dbg=$(ls "$debs"/libpam-vesnar-dbgsym_*.deb)
+status=0
+fail() { echo "$*"; status=1; }
+files() { dpkg-deb --fsys-tarfile "$1" | tar -t | grep -v '/$' | sed 's|^\./||' | sort; }
+same() {  # same WHAT EXPECTED ACTUAL
+  [ "$2" = "$3" ] || { fail "$1 differs:"; diff <(echo "$2") <(echo "$3") || true; }
+}
+
+modules="usr/$security/pam_brud.so usr/$security/pam_suqvo.so usr/$security/pam_tamlo.so"
+pc="usr/$(dirname "$security")/pkgconfig/pam_brud_json.pc"
+same "libpam-vesnar's file list" "$(printf '%s\n' $modules \
+  usr/share/doc/libpam-vesnar/changelog.gz usr/share/doc/libpam-vesnar/copyright \
+  "usr/$mandir/man8/pam_brud.8.gz" "usr/$mandir/man8/pam_suqvo.8.gz" "usr/$mandir/man8/pam_tamlo.8.gz" | sort)" \
+  "$(files "$pkg")"
+same "libpam-vesnar-dev's file list" "$(printf '%s\n' "usr/$includedir/pam_brud/json.h" "$pc" \
+  usr/share/doc/libpam-vesnar-dev/changelog.gz usr/share/doc/libpam-vesnar-dev/copyright | sort)" \
+  "$(files "$dev")"
+
+field() { dpkg-deb -f "$1" "$2"; }
+version=$(field "$pkg" Version)
+same "fields of libpam-vesnar" "admin same $(dpkg --print-architecture)" \
+  "$(field "$pkg" Section) $(field "$pkg" Multi-Arch) $(field "$pkg" Architecture)"
+same "dependency of libpam-vesnar-dev" "libpam-vesnar (= $version)" "$(field "$dev" Depends)"
+same "dependency of libpam-vesnar-dbgsym" "libpam-vesnar (= $version)" "$(field "$dbg" Depends)"
+# Run-time dependencies come from the modules themselves: libc, libpam and
+# libcrypt, and neither the C++ runtime nor the uninstallable libqvo.
+same "libraries libpam-vesnar depends on" "libc6 libcrypt1 libpam0g" \
+  "$(field "$pkg" Depends | tr ',' '\n' | sed 's/^ *//; s/ .*//' | sort | xargs)"
+description=$(field "$pkg" Description | tr -s " \n" "  ")
+for word in pam_brud pam_tamlo pam_suqvo "libqvo.so.0, which this package does not provide"; do
+  grep -qF "$word" <<<"$description" || fail "the description does not say: $word"
 done
-if grep -q 'libqvo' <<<"$files"; then echo "package ships a libqvo stand-in"; exit 1; fi
-depends=$(dpkg-deb -f "$deb" Depends)
-for d in libpam0g libcrypt1; do
-  grep -q "$d" <<<"$depends" || { echo "Depends lacks $d: $depends"; exit 1; }
+
+root=$(mktemp -d)
+dest=$(mktemp -d)
+trap 'rm -rf "$root" "$dest"' EXIT
+for deb in "$pkg" "$dev" "$dbg"; do dpkg -x "$deb" "$root"; done
+# Each module is stripped, and its debug symbols are in the -dbgsym package
+# under its build ID.
+for so in $modules; do
+  sections=$(readelf -SW "$root/$so")
+  ! grep -qE '\.symtab|\.debug_info' <<<"$sections" || fail "$so is not stripped"
+  id=$(readelf -n "$root/$so" | awk '/Build ID/ {print $3}')
+  [ -n "$id" ] && [ -f "$root/usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug" ] ||
+    fail "no debug symbols for $so (build ID '$id')"
 done
-description=$(dpkg-deb -f "$deb" Description)
-grep -q 'libqvo.so.0' <<<"$description" || { echo "description does not mention libqvo.so.0"; exit 1; }
-echo "package ok: $(basename "$deb")"
+
+# The same tree as `cmake --install`, less the package's own documentation,
+# with manual pages compressed and modules built with the distribution's flags.
+DESTDIR=$dest cmake --install "$build" --prefix /usr >/dev/null
+installed=$(cd "$dest" && find . -type f | sed 's|^\./||' | sort)
+unpacked=$( (files "$pkg"; files "$dev") | grep -v '^usr/share/doc/' | sed 's|\.gz$||' | sort)
+same "tree of the packages and of cmake --install" "$installed" "$unpacked"
+for f in $installed; do
+  case $f in
+    */security/*.so)
+      exports() { nm -D --defined-only "$1" | awk '{print $NF}' | sort; }
+      same "symbols exported by $f" "$(exports "$dest/$f")" "$(exports "$root/$f")" ;;
+    usr/$mandir/*) cmp -s "$dest/$f" <(zcat "$root/$f.gz") || fail "$f differs" ;;
+    *) cmp -s "$dest/$f" "$root/$f" || fail "$f differs" ;;
+  esac
+done
+[ $status -ne 0 ] || echo "packages ok: $(basename "$pkg") $(basename "$dev") $(basename "$dbg")"
+exit $status

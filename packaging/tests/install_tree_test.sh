@@ -1,6 +1,7 @@
 #!/bin/bash
 # Installs into a scratch DESTDIR and checks the tree: the three modules in
-# the security directory, the header, the manual pages, and nothing else.
+# the security directory, the header and its pkg-config file, the manual
+# pages, and nothing else.
 set -euo pipefail
 build=$1 security=$2 includedir=$3 mandir=$4
 dest=$(mktemp -d)
@@ -8,7 +9,7 @@ trap 'rm -rf "$dest"' EXIT
 DESTDIR=$dest cmake --install "$build" --prefix /usr >/dev/null
 expected=$(printf '%s\n' \
   "usr/$security/pam_brud.so" "usr/$security/pam_tamlo.so" "usr/$security/pam_suqvo.so" \
-  "usr/$includedir/pam_brud/json.h" \
+  "usr/$includedir/pam_brud/json.h" "usr/$(dirname "$security")/pkgconfig/pam_brud_json.pc" \
   "usr/$mandir/man8/pam_brud.8" "usr/$mandir/man8/pam_tamlo.8" "usr/$mandir/man8/pam_suqvo.8" | sort)
 actual=$(cd "$dest" && find . -type f -o -type l | sed 's|^\./||' | sort)
 if [ "$expected" != "$actual" ]; then

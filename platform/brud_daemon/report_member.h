@@ -2,7 +2,8 @@
 // "1700000000"): enough to tell reports apart without decoding them. Empty
 // when the member is missing. Shared by the stand-in daemon and the tests
 // that read what it received.
-#pragma once
+#ifndef VESNAR_REPORT_MEMBER_H
+#define VESNAR_REPORT_MEMBER_H
 
 #include <algorithm>
 #include <string>
@@ -24,3 +25,5 @@ inline std::string report_member(const std::string &line, const std::string &key
     }
     return line.substr(start, std::min(end, line.size()) - start);
 }
+
+#endif

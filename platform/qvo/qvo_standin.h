@@ -1,6 +1,7 @@
 // What the libqvo.so.0 stand-in lets tests see. These names live under
 // their own version node, apart from the platform interface.
-#pragma once
+#ifndef VESNAR_QVO_STANDIN_H
+#define VESNAR_QVO_STANDIN_H
 #include "qvo.h"
 
 #ifdef __cplusplus
@@ -22,4 +23,6 @@ void qvo_standin_reset(void);
 
 #ifdef __cplusplus
 }
+#endif
+
 #endif
