@@ -2,7 +2,8 @@
 // build tree (never installed) and run as root inside the service sandbox:
 // private /etc, /var, /run, /dev and a network with loopback only. Logins
 // come from the host's ssh client through sshpass.
-#pragma once
+#ifndef VESNAR_SSHD_SERVICE_H
+#define VESNAR_SSHD_SERVICE_H
 #include <sys/types.h>
 
 #include <string>
@@ -76,3 +77,5 @@ struct ssh_result {
 };
 
 ssh_result run_ssh(const ssh_login &login);
+
+#endif
