@@ -95,6 +95,7 @@ bool borrowed_alarm::install()
 
 void borrowed_alarm::arm(unsigned seconds)
 {
+    cancelled_ = false;
     if (!armed_) {
         set_alarm(&state_, seconds);
         armed_ = true;
@@ -107,15 +108,21 @@ void borrowed_alarm::arm(unsigned seconds)
     setitimer(ITIMER_REAL, &ours, nullptr);
 }
 
+void borrowed_alarm::cancel()
+{
+    if (armed_ && !cancelled_)
+        cancel_alarm(&state_);
+    cancelled_ = true;
+}
+
 void borrowed_alarm::restore()
 {
-    if (armed_)
-        cancel_alarm(&state_);
+    cancel();
     if (installed_)
         sigaction(SIGALRM, &host_action_, nullptr);
     if (armed_)
         reset_alarm(&state_);
-    armed_ = installed_ = false;
+    armed_ = installed_ = cancelled_ = false;
 }
 
 bool borrowed_alarm::went_off() { return alarm_fired != 0; }

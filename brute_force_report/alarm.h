@@ -31,6 +31,9 @@ public:
     bool install();
     // The first stage takes the host's timer; later ones carry it untouched.
     void arm(unsigned seconds);
+    // Ends the module's timeout without giving anything back yet, so that a
+    // timeout can be logged while the host's alarm cannot end the process.
+    void cancel();
     void restore();
 
     // Whether a timeout has ended, or should end, the stage's wait: the
@@ -46,6 +49,7 @@ private:
     alarm_state state_{};
     bool installed_ = false;
     bool armed_ = false;
+    bool cancelled_ = false;
 };
 
 #endif

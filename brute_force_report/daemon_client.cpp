@@ -86,10 +86,13 @@ public:
         _pam_log(LOG_ERR, "error setting socket timeouts");
     }
 
+    // The timeout is logged before the host's alarm is back: an overdue one
+    // goes off at once, and its handler may end the process (sshd's does).
     void end()
     {
-        alarm_.restore();
+        alarm_.cancel();
         log_timeout_if_fired();
+        alarm_.restore();
     }
 
     // The way out of a failed stage: the host's alarm and action back, then

@@ -162,6 +162,10 @@ TEST_F(BrudSshd, LoginGraceTimeEndsALoginWhoseDaemonIsSilent)
     // From the login line, which the module sends as it arms its 10 s.
     EXPECT_GT(waited, 9.8) << s.output;
     EXPECT_LT(waited, 10.5) << "sshd's grace time went off late";
+    // The module logs its timeout before it hands the alarm back, so the
+    // one line the administrator gets is there; the stage's own message
+    // would come after sshd's alarm has ended the process.
+    EXPECT_EQ(service_log("PAM-brud"), std::vector<std::string>{"timeout while connecting to quorixd"});
 }
 
 }  // namespace
