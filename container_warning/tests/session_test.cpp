@@ -8,6 +8,7 @@
 // and hands the call on to pam_vprompt. A banner line must be the argument
 // of a "%s" format, never the format itself, so that a "%" in a line can
 // never be read as a conversion.
+#include "expected_banner.h"
 #include "pam_app.h"
 #include "qvo_standin.h"
 #include "sandbox.h"
@@ -55,18 +56,6 @@ extern "C" int pam_prompt(pam_handle_t *pamh, int style, char **response, const 
 }
 
 namespace {
-
-const std::vector<std::string> expected_banner = {
-    "***************************************************************************",
-    "*                                                                         *",
-    "*             !!!!  WARNING: YOU ARE INSIDE QVO !!!!                      *",
-    "*IF YOU RESTART ANY SERVICES STABILITY OF YOUR SYSTEM WILL BE COMPROMIZED *",
-    "*        CHANGE YOUR USER'S GROUP TO wheel to safely use SU/SUDO          *",
-    "*                             MORE INFO:                                  *",
-    "*      https://docs.vesnar.example/pam/suqvo                              *",
-    "*                                                                         *",
-    "***************************************************************************",
-};
 
 const char container_marker[] = "/etc/zelvaronix-container";
 

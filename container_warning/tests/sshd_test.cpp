@@ -1,23 +1,12 @@
 // pam_suqvo's banner through the real sshd: shown on an interactive login
 // inside a container, and nowhere else.
+#include "expected_banner.h"
 #include "sandbox.h"
 #include "sshd_service.h"
 
 #include <gtest/gtest.h>
 
 namespace {
-
-const char *const BANNER[] = {
-    "***************************************************************************",
-    "*                                                                         *",
-    "*             !!!!  WARNING: YOU ARE INSIDE QVO !!!!                      *",
-    "*IF YOU RESTART ANY SERVICES STABILITY OF YOUR SYSTEM WILL BE COMPROMIZED *",
-    "*        CHANGE YOUR USER'S GROUP TO wheel to safely use SU/SUDO          *",
-    "*                             MORE INFO:                                  *",
-    "*      https://docs.vesnar.example/pam/suqvo                              *",
-    "*                                                                         *",
-    "***************************************************************************",
-};
 
 constexpr char SHELL_INPUT[] = "echo shell-$((6*7)); exit\n";
 
@@ -37,8 +26,8 @@ TEST(SuqvoSshd, BannerOnlyOnInteractiveLoginsInsideAContainer)
         GTEST_SKIP() << "needs the host's root";
     add_account("alice", "alice's own 9");
     std::string banner;
-    for (const char *line : BANNER)
-        banner += std::string(line) + "\n";
+    for (const std::string &line : expected_banner)
+        banner += line + "\n";
 
     // sshd shows what sessions modules say only where it would show the
     // message of the day: with a terminal, no command and no ~/.hushlogin.
