@@ -1,6 +1,7 @@
 // Private mount namespace in which the modules' fixed paths (/var, /etc,
 // /run) are writable overlays that vanish with the process.
-#pragma once
+#ifndef VESNAR_SANDBOX_H
+#define VESNAR_SANDBOX_H
 #include <string>
 
 void enter_sandbox();
@@ -21,3 +22,5 @@ void remove_tree(const std::string &path);
 bool path_exists(const std::string &path);
 std::string read_file(const std::string &path);
 int count_open_fds();
+
+#endif

@@ -1,7 +1,8 @@
 // The test executables define the syslog functions themselves and export
 // them, so a module loaded into the test binds to these and every message
 // it writes is recorded here instead of reaching a system logger.
-#pragma once
+#ifndef VESNAR_SYSLOG_CAPTURE_H
+#define VESNAR_SYSLOG_CAPTURE_H
 #include <string>
 #include <vector>
 
@@ -19,3 +20,5 @@ std::vector<log_event> &log_events();
 void clear_log();
 // Texts of the messages written under this identity, in order.
 std::vector<std::string> log_messages(const std::string &ident);
+
+#endif

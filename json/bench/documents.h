@@ -1,5 +1,6 @@
 // Generated benchmark documents: deterministic, about `bytes` long each.
-#pragma once
+#ifndef VESNAR_JSON_BENCH_DOCUMENTS_H
+#define VESNAR_JSON_BENCH_DOCUMENTS_H
 #include <stddef.h>
 
 #include <string>
@@ -10,3 +11,5 @@ std::string tweets_document(size_t bytes);
 std::string coordinates_document(size_t bytes);
 // A catalogue nested eight levels deep, indented, mostly small objects.
 std::string catalogue_document(size_t bytes);
+
+#endif

@@ -3,7 +3,8 @@
 //
 // pam_brud.so is opened with dlopen, so that its json_* names cannot meet
 // the peers' names of the same spelling in one symbol scope.
-#pragma once
+#ifndef VESNAR_JSON_BENCH_PEERS_H
+#define VESNAR_JSON_BENCH_PEERS_H
 #include <stddef.h>
 
 struct json_library {
@@ -20,3 +21,5 @@ struct json_library {
 
 const json_library *our_library();  // aborts if pam_brud.so cannot be loaded
 const json_library *const *peer_libraries(int *count);
+
+#endif
