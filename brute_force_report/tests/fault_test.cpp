@@ -3,6 +3,7 @@
 // explicit_bzero itself; the module's calls of them bind here.
 #include "brud.h"
 #include "brud_harness.h"
+#include "host_alarm.h"
 #include "pam_app.h"
 #include "sandbox.h"
 #include "syslog_capture.h"
@@ -71,12 +72,9 @@ __attribute__((visibility("default"))) int socket(int domain, int type, int prot
     }
     if (fault::slow_unix_socket > 0 && domain == AF_UNIX) {
         // Busy, not asleep: an alarm now goes off between two calls.
-        struct timespec start, now;
-        clock_gettime(CLOCK_MONOTONIC, &start);
-        do
-            clock_gettime(CLOCK_MONOTONIC, &now);
-        while (double(now.tv_sec - start.tv_sec) + double(now.tv_nsec - start.tv_nsec) / 1e9 <
-               fault::slow_unix_socket);
+        auto start = test_clock::now();
+        while (seconds_since(start) < fault::slow_unix_socket) {
+        }
     }
     static auto real = next_definition<int (*)(int, int, int)>("socket");
     return real(domain, type, protocol);
@@ -167,38 +165,6 @@ int setcred()
     pam_app app("sshd", {STACK_LINE});
     app.start("alice");
     return module_result(app.setcred(PAM_ESTABLISH_CRED));
-}
-
-volatile sig_atomic_t host_alarms = 0;
-void host_handler(int) { host_alarms = 1; }
-struct timespec host_alarm_armed_at;
-
-void install_host_alarm()
-{
-    struct sigaction act;
-    memset(&act, 0, sizeof act);
-    act.sa_handler = host_handler;
-    act.sa_flags = SA_RESTART;
-    sigaction(SIGALRM, &act, nullptr);
-    alarm(30);
-    clock_gettime(CLOCK_MONOTONIC, &host_alarm_armed_at);
-}
-
-// The host's 30 s alarm has run on by exactly the time spent, and its
-// action is back.
-void expect_host_alarm_kept()
-{
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    double spent = double(now.tv_sec - host_alarm_armed_at.tv_sec) +
-                   double(now.tv_nsec - host_alarm_armed_at.tv_nsec) / 1e9;
-    EXPECT_NEAR(alarm_left(), 30.0 - spent, 0.01);
-    alarm(0);
-    EXPECT_EQ(host_alarms, 0);
-    struct sigaction action;
-    sigaction(SIGALRM, nullptr, &action);
-    EXPECT_EQ(action.sa_handler, host_handler);
-    EXPECT_EQ(action.sa_flags & SA_RESTART, SA_RESTART);
 }
 
 bool any_wipe_contains(const std::string &text)
@@ -341,11 +307,6 @@ TEST_F(BrudFault, KeyLoginLineAndHashAreWipedOnceSent)
 
 namespace {
 
-double seconds_since(std::chrono::steady_clock::time_point start)
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
 // A second thread that stops the daemon after `limit` seconds, so that a wait
 // the module failed to bound still ends. It takes SIGALRM or not as asked.
 class watchdog {
@@ -356,7 +317,7 @@ public:
               sigemptyset(&alarm_only);
               sigaddset(&alarm_only, SIGALRM);
               pthread_sigmask(takes_sigalrm ? SIG_UNBLOCK : SIG_BLOCK, &alarm_only, nullptr);
-              auto start = std::chrono::steady_clock::now();
+              auto start = test_clock::now();
               while (!done_ && seconds_since(start) < limit)
                   usleep(10000);  // a signal handled here only shortens one nap
               if (!done_)
@@ -392,7 +353,7 @@ silent_login_outcome authenticate_with_sigalrm_blocked(blocked_in where, double 
     sigemptyset(&alarm_only);
     sigaddset(&alarm_only, SIGALRM);
     pthread_sigmask(SIG_BLOCK, &alarm_only, &host_mask);
-    auto start = std::chrono::steady_clock::now();
+    auto start = test_clock::now();
     silent_login_outcome out{};
     {
         watchdog dog(daemon, watchdog_limit, where == blocked_in::calling_thread);

@@ -1,6 +1,7 @@
 // pam_brud through the real libpam: the feature switch, the items and their
 // sanitising, the token hash and both verdict tables.
 #include "brud_harness.h"
+#include "host_alarm.h"
 #include "export.h"
 #include "pam_app.h"
 #include "sandbox.h"
@@ -421,28 +422,11 @@ TEST_F(BrudPam, CountingDaemonRefusesAPairOnceItPassesTheLimit)
 }
 
 // A busy host's own alarm: logins back to back must not postpone it.
-namespace {
-volatile sig_atomic_t host_alarm_went_off = 0;
-struct timespec host_alarm_at;
-void note_host_alarm(int)
-{
-    clock_gettime(CLOCK_MONOTONIC, &host_alarm_at);
-    host_alarm_went_off = 1;
-}
-double since(const struct timespec &start, const struct timespec &end)
-{
-    return double(end.tv_sec - start.tv_sec) + double(end.tv_nsec - start.tv_nsec) / 1e9;
-}
-}  // namespace
-
 TEST_F(BrudPam, HostAlarmGoesOffOnTimeDuringBackToBackLogins)
 {
     brud_daemon daemon;
-    struct sigaction host = {};
-    host.sa_handler = note_host_alarm;
-    sigaction(SIGALRM, &host, nullptr);
-    struct timespec start, now;
-    clock_gettime(CLOCK_MONOTONIC, &start);
+    install_host_handler();
+    auto start = test_clock::now();
     alarm(2);
     int logins = 0;
     do {
@@ -451,13 +435,13 @@ TEST_F(BrudPam, HostAlarmGoesOffOnTimeDuringBackToBackLogins)
         app.fallback.text = "correct horse";
         EXPECT_PAM(app.authenticate(), PAM_SUCCESS);
         logins++;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-    } while (since(start, now) < 6.0);
+    } while (seconds_since(start) < 6.0);
     EXPECT_GT(logins, 20);  // more than one every half second: the calls were back to back
-    ASSERT_EQ(host_alarm_went_off, 1);
+    ASSERT_EQ(host_alarms, 1);
     // Given back to the millisecond at each of some 2 000 restores: a
     // fraction of a microsecond each way adds up to well under one.
-    EXPECT_GE(since(start, host_alarm_at), 1.999);
-    EXPECT_LT(since(start, host_alarm_at), 2.1);
+    double fired = std::chrono::duration<double>(host_alarm_at - start).count();
+    EXPECT_GE(fired, 1.999);
+    EXPECT_LT(fired, 2.1);
     signal(SIGALRM, SIG_DFL);
 }

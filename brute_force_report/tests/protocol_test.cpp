@@ -2,6 +2,7 @@
 // verdicts, timeouts, the host's alarm and SIGALRM action, descriptors.
 #include "brud.h"
 #include "brud_harness.h"
+#include "host_alarm.h"
 #include "fifo_probe.h"
 #include "readline.h"
 #include "sandbox.h"
@@ -26,13 +27,6 @@
 
 namespace {
 
-using clock_type = std::chrono::steady_clock;
-
-double seconds_since(clock_type::time_point start)
-{
-    return std::chrono::duration<double>(clock_type::now() - start).count();
-}
-
 // A connect_brud + tell_brud exchange; the descriptor is always closed.
 int report_once(const char *user = "alice", const char *hash = "$6$h")
 {
@@ -43,47 +37,6 @@ int report_once(const char *user = "alice", const char *hash = "$6$h")
                          "sshd", "ssh", hash);
     disconnect_brud(fd);
     return told;
-}
-
-// ---- The host's own SIGALRM handling ----------------------------------------
-
-volatile sig_atomic_t host_alarms = 0;
-clock_type::time_point host_alarm_at;  // when the handler last ran
-void host_handler(int)
-{
-    host_alarm_at = clock_type::now();  // steady_clock reads clock_gettime: signal-safe
-    host_alarms = host_alarms + 1;
-}
-
-struct sigaction install_host_handler()
-{
-    struct sigaction act;
-    memset(&act, 0, sizeof act);
-    act.sa_handler = host_handler;
-    sigemptyset(&act.sa_mask);
-    sigaddset(&act.sa_mask, SIGUSR1);
-    act.sa_flags = SA_RESTART;
-    sigaction(SIGALRM, &act, nullptr);
-    return act;
-}
-
-void expect_host_handler_in_force()
-{
-    struct sigaction now;
-    sigaction(SIGALRM, nullptr, &now);
-    EXPECT_EQ(now.sa_handler, host_handler);
-    EXPECT_EQ(now.sa_flags & SA_RESTART, SA_RESTART);
-    EXPECT_TRUE(sigismember(&now.sa_mask, SIGUSR1));
-    EXPECT_FALSE(sigismember(&now.sa_mask, SIGTERM));
-}
-
-// Waits up to `limit` seconds for the host's handler to run.
-bool host_alarm_fires_within(double limit)
-{
-    auto start = clock_type::now();
-    while (!host_alarms && seconds_since(start) < limit)
-        usleep(10000);
-    return host_alarms > 0;
 }
 
 bool close_on_exec(int fd) { return (fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0; }
@@ -192,12 +145,9 @@ TEST_F(Brud, MissingKeyFileTouchesNoSignalState)
 {
     brud_daemon daemon;
     remove_tree(KEY_FILE);
-    install_host_handler();
-    alarm(30);
+    install_host_alarm();
     EXPECT_EQ(connect_brud(), -1);
-    EXPECT_GT(alarm_left(), 29.0);
-    alarm(0);
-    expect_host_handler_in_force();
+    expect_host_alarm_kept();
     EXPECT_EQ(brud_log(), std::vector<std::string>{"error getting brud key"});
     EXPECT_EQ(daemon.received(), "");
 }
@@ -237,7 +187,7 @@ TEST_F(Brud, RepliesInPiecesOrLateAreTakenFromOneRead)
     // A late login reply, within its 10 s, is accepted.
     {
         brud_daemon daemon({"--delay", "login:1500"});
-        auto start = clock_type::now();
+        auto start = test_clock::now();
         int fd = connect_brud();
         EXPECT_GE(fd, 0);
         EXPECT_GE(seconds_since(start), 1.4);
@@ -278,7 +228,7 @@ TEST_F(Brud, EachWaitEndsAtItsStagesBudget)
             ASSERT_GE(fd, 0);
             clear_log();
         }
-        auto start = clock_type::now();
+        auto start = test_clock::now();
         int result = fd < 0 ? connect_brud()
                             : tell_brud(fd, 0, "alice", nullptr, nullptr, 1, nullptr, nullptr, nullptr);
         double took = seconds_since(start);
@@ -385,7 +335,7 @@ TEST_F(Brud, SilentVerdictTimesOutAfterTenSeconds)
     brud_daemon daemon({"--silent", "verdict"});
     int fd = connect_brud();
     ASSERT_GE(fd, 0);
-    auto start = clock_type::now();
+    auto start = test_clock::now();
     EXPECT_EQ(tell_brud(fd, 0, "alice", nullptr, nullptr, 1, nullptr, nullptr, nullptr), BRUD_FAILED);
     double took = seconds_since(start);
     disconnect_brud(fd);
@@ -481,7 +431,7 @@ TEST_F(Brud, PendingHostAlarmRunsOnWithTheTimeItHadLeft)
     install_host_handler();
     struct itimerval host = {{7, 250000}, {30, 0}};  // periodic: its period must stay too
     setitimer(ITIMER_REAL, &host, nullptr);
-    auto start = clock_type::now();
+    auto start = test_clock::now();
     int fd = connect_brud();
     ASSERT_GE(fd, 0);
     EXPECT_NEAR(alarm_left(), 30 - seconds_since(start), EXACT);
@@ -504,7 +454,7 @@ TEST_F(Brud, HostAlarmThatCameDueDuringAWaitGoesOffAtOnceInItsHandler)
     brud_daemon daemon({"--silent", "welcome"});
     install_host_handler();
     host_alarm_at = {};
-    auto start = clock_type::now();
+    auto start = test_clock::now();
     alarm(1);
     EXPECT_EQ(connect_brud(), -1);  // waits out the welcome's one second
     EXPECT_TRUE(host_alarm_fires_within(0.1));
@@ -522,7 +472,7 @@ TEST_F(Brud, VeryLongHostAlarmKeepsItsTime)
 {
     brud_daemon daemon;
     install_host_handler();
-    auto start = clock_type::now();
+    auto start = test_clock::now();
     alarm(3000000000u);  // past the range of a signed 32-bit count
     int fd = connect_brud();
     ASSERT_GE(fd, 0);

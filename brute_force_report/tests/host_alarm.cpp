@@ -1,0 +1,67 @@
+#include "host_alarm.h"
+
+#include "brud_harness.h"
+
+#include <gtest/gtest.h>
+
+#include <string.h>
+#include <unistd.h>
+
+volatile sig_atomic_t host_alarms = 0;
+test_clock::time_point host_alarm_at;
+
+namespace {
+
+test_clock::time_point host_alarm_armed_at;
+
+void host_handler(int)
+{
+    host_alarm_at = test_clock::now();  // steady_clock reads clock_gettime: signal-safe
+    host_alarms = host_alarms + 1;
+}
+
+}  // namespace
+
+void install_host_handler()
+{
+    struct sigaction act;
+    memset(&act, 0, sizeof act);
+    act.sa_handler = host_handler;
+    sigemptyset(&act.sa_mask);
+    sigaddset(&act.sa_mask, SIGUSR1);
+    act.sa_flags = SA_RESTART;
+    sigaction(SIGALRM, &act, nullptr);
+}
+
+void expect_host_handler_in_force()
+{
+    struct sigaction now;
+    sigaction(SIGALRM, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, host_handler);
+    EXPECT_EQ(now.sa_flags & SA_RESTART, SA_RESTART);
+    EXPECT_TRUE(sigismember(&now.sa_mask, SIGUSR1));
+    EXPECT_FALSE(sigismember(&now.sa_mask, SIGTERM));
+}
+
+bool host_alarm_fires_within(double limit)
+{
+    auto start = test_clock::now();
+    while (!host_alarms && seconds_since(start) < limit)
+        usleep(10000);
+    return host_alarms > 0;
+}
+
+void install_host_alarm()
+{
+    install_host_handler();
+    alarm(30);
+    host_alarm_armed_at = test_clock::now();
+}
+
+void expect_host_alarm_kept()
+{
+    EXPECT_NEAR(alarm_left(), 30.0 - seconds_since(host_alarm_armed_at), 0.01);
+    alarm(0);
+    EXPECT_EQ(host_alarms, 0);
+    expect_host_handler_in_force();
+}
