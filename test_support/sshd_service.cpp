@@ -26,7 +26,7 @@
 namespace {
 
 const std::string SSHD_BIN = std::string(SSHD_ROOT) + "/usr/sbin/sshd";
-const std::string SSHD_LIBS = std::string(SSHD_ROOT) + "/usr/lib/x86_64-linux-gnu";
+const std::string SSHD_LIBS = std::string(SSHD_ROOT) + "/usr/lib/" MULTIARCH;
 constexpr char HOST_KEY[] = "/etc/ssh/ssh_host_ed25519_key";
 constexpr char CONFIG[] = "/etc/ssh/sshd_config";
 constexpr char SSHD_STDERR[] = "/tmp/sshd.stderr";
