@@ -39,13 +39,11 @@ void set_alarm(alarm_state *st, unsigned seconds)
     setitimer(ITIMER_REAL, &ours, &st->prev);
 }
 
-// Cancels the module's timeout. A SIGALRM of the module's that could not
-// reach a thread (the host blocks it) is taken back, so the host never
-// receives it; one that was pending before is the host's and stays.
-void cancel_alarm(const alarm_state *st)
+// A SIGALRM of the module's that could not reach a thread (the host blocks
+// it) is taken back, so the host never receives it; one that was pending
+// before the module armed its timer is the host's and stays.
+void take_back_module_signal(const alarm_state *st)
 {
-    struct itimerval none = {};
-    setitimer(ITIMER_REAL, &none, nullptr);
     if (st->host_signal_pending || !sigalrm_pending())
         return;
     sigset_t only_alarm;
@@ -53,6 +51,14 @@ void cancel_alarm(const alarm_state *st)
     sigaddset(&only_alarm, SIGALRM);
     struct timespec no_wait = {};
     sigtimedwait(&only_alarm, nullptr, &no_wait);
+}
+
+// Cancels the module's timeout.
+void cancel_alarm(const alarm_state *st)
+{
+    struct itimerval none = {};
+    setitimer(ITIMER_REAL, &none, nullptr);
+    take_back_module_signal(st);
 }
 
 // Gives the host's timer back with what it has left, its period unchanged.
@@ -101,11 +107,12 @@ void borrowed_alarm::arm(unsigned seconds)
         armed_ = true;
         return;
     }
-    // Re-armed now, an overdue host alarm would fire into the module's
-    // handler and be lost: its time carries in state_ to the restore.
-    cancel_alarm(&state_);
+    // The new timeout replaces the old one. The host's timer is not re-armed
+    // here: an overdue host alarm would fire into the module's handler and be
+    // lost, so its time carries in state_ to the restore.
     struct itimerval ours = timer_of(seconds);
     setitimer(ITIMER_REAL, &ours, nullptr);
+    take_back_module_signal(&state_);
 }
 
 void borrowed_alarm::cancel()
