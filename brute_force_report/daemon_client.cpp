@@ -1,25 +1,27 @@
 // pam_brud's side of the brute-force daemon's socket protocol: the key, the
 // login, one report per connection and the verdict, and the logger.
 //
-// Every wait on the daemon runs under the module's own alarm and SIGALRM
-// action (alarm.cpp), and under socket timeouts of its own; the host's alarm
-// and action are put back on every way out.
-#include "alarm.h"
+// Every stage has a budget, kept as a deadline on the monotonic clock from
+// the moment the stage starts; each wait is for the time left, and a signal
+// of the host's that interrupts it only means waiting again for what is
+// left. The module borrows nothing of the process: no alarm, no signal
+// action or mask, no syslog identity.
 #include "brud.h"
 #include "descriptor.h"
 #include "json.h"
+#include "key_file.h"
 #include "module_log.h"
-#include "readline.h"
 #include "secret.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -30,10 +32,14 @@ constexpr char LOG_IDENTITY[] = "PAM-brud";
 constexpr size_t EXCHANGE_SIZE = 1024;  // one line out, one reply in
 
 // Seconds the module waits on each stage.
-constexpr unsigned CONNECT_SECONDS = 2;
-constexpr unsigned WELCOME_SECONDS = 1;
-constexpr unsigned LOGIN_SECONDS = 10;
-constexpr unsigned REPORT_SECONDS = 10;
+constexpr time_t CONNECT_SECONDS = 2;
+constexpr time_t WELCOME_SECONDS = 1;
+constexpr time_t LOGIN_SECONDS = 10;
+constexpr time_t REPORT_SECONDS = 10;
+
+// A daemon whose listen queue is full refuses a non-blocking connect at
+// once; it is asked again this often until the stage's deadline.
+constexpr long CONNECT_RETRY_NS = 5 * 1000 * 1000;
 
 constexpr const char *ACTION_LIST[] = {"PAM_AUTHENTICATE", "PAM_SETCRED"};
 
@@ -45,126 +51,146 @@ __attribute__((format(printf, 2, 3))) void _pam_log(int priority, const char *fo
     va_end(ap);
 }
 
-// Logged right after the wait that a timeout ended, before the caller's own
-// message; the same text for every stage.
-void log_timeout_if_fired()
-{
-    if (borrowed_alarm::take_timeout())
-        _pam_log(LOG_ERR, "timeout while connecting to quorixd");
-}
+// ---- Deadlines -------------------------------------------------------------
 
-// ---- The waits of one exchange -----------------------------------------
+constexpr long NS_PER_SECOND = 1000 * 1000 * 1000;
 
-// SIGALRM cannot end a wait in a thread that blocks it, so the socket
-// carries timeouts of its own, a second behind the alarm: wherever the
-// alarm arrives it still ends the wait first.
-class exchange_waits {
+class deadline {
 public:
-    // False, with nothing changed, when the module's action cannot be put in.
-    bool begin() { return alarm_.install(); }
-
-    void set_socket(int fd) { fd_ = fd; }
-
-    void stage(unsigned seconds)
+    explicit deadline(time_t seconds)
     {
-        alarm_.arm(seconds);
-        log_timeout_if_fired();
-        bound_socket(seconds);
+        clock_gettime(CLOCK_MONOTONIC, &at_);
+        at_.tv_sec += seconds;
     }
 
-    // The stage's socket timeouts; without them the alarm alone bounds it.
-    void bound_socket(unsigned seconds)
+    // The time left in *left; false once there is none.
+    bool time_left(struct timespec *left) const
     {
-        if (fd_ < 0 || !socket_timeouts_)
-            return;
-        struct timeval limit = {};
-        limit.tv_sec = time_t(seconds) + 1;
-        if (setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) == 0 &&
-            setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) == 0)
-            return;
-        socket_timeouts_ = false;
-        _pam_log(LOG_ERR, "error setting socket timeouts");
-    }
-
-    // The timeout is logged before the host's alarm is back: an overdue one
-    // goes off at once, and its handler may end the process (sshd's does).
-    void end()
-    {
-        alarm_.cancel();
-        log_timeout_if_fired();
-        alarm_.restore();
-    }
-
-    // The way out of a failed stage: the host's alarm and action back, then
-    // the stage's one message.
-    __attribute__((format(printf, 2, 3))) int fail(const char *format, ...)
-    {
-        end();
-        va_list ap;
-        va_start(ap, format);
-        log_under_identity(LOG_IDENTITY, LOG_ERR, format, ap);
-        va_end(ap);
-        return -1;
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        left->tv_sec = at_.tv_sec - now.tv_sec;
+        left->tv_nsec = at_.tv_nsec - now.tv_nsec;
+        if (left->tv_nsec < 0) {
+            left->tv_sec--;
+            left->tv_nsec += NS_PER_SECOND;
+        }
+        return left->tv_sec > 0 || (left->tv_sec == 0 && left->tv_nsec > 0);
     }
 
 private:
-    borrowed_alarm alarm_;
-    int fd_ = -1;
-    bool socket_timeouts_ = true;  // off once setting them has failed
+    struct timespec at_;
 };
 
-// ---- Socket calls under the alarm -------------------------------------
-// An alarm that went off outside the call counts as a timeout at once: the
-// call itself would otherwise wait without one. A wait that the socket's
-// own timeout ended is a timeout like the alarm's.
-
-bool timed_out_before_call()
+// Waits until fd is ready for `events`, for the time left. A call that
+// fails with ETIMEDOUT ran out of time.
+bool wait_ready(int fd, short events, const deadline &by)
 {
-    if (!borrowed_alarm::went_off())
+    for (;;) {
+        struct timespec left;
+        if (!by.time_left(&left)) {
+            errno = ETIMEDOUT;
+            return false;
+        }
+        struct pollfd ready = {fd, events, 0};
+        int n = ppoll(&ready, 1, &left, nullptr);
+        if (n > 0)
+            return true;  // ready, or an error that the call itself reports
+        if (n < 0 && errno != EINTR)
+            return false;
+    }
+}
+
+// Sleeps a little, never past the deadline; false once there is no time left.
+bool pause_before_retry(const deadline &by)
+{
+    struct timespec left;
+    if (!by.time_left(&left)) {
+        errno = ETIMEDOUT;
         return false;
-    errno = EINTR;
+    }
+    if (left.tv_sec > 0 || left.tv_nsec > CONNECT_RETRY_NS)
+        left = {0, CONNECT_RETRY_NS};
+    nanosleep(&left, nullptr);  // an interruption only shortens the pause
     return true;
 }
 
-template <typename Result>
-Result note_socket_timeout(Result result)
-{
-    if (result < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-        borrowed_alarm::note_timeout();
-    return result;
-}
+// ---- Socket calls within a deadline ----------------------------------------
+// Nothing blocks in a call: every wait is a ppoll for the time left.
 
-bool connect_daemon(int fd)
+bool connect_daemon(int fd, const deadline &by)
 {
-    if (timed_out_before_call())
-        return false;
     struct sockaddr_un addr;
     memset(&addr, 0, sizeof addr);
     addr.sun_family = AF_UNIX;
     memcpy(addr.sun_path, SOCKET_PATH, sizeof SOCKET_PATH);
-    return note_socket_timeout(connect(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr)) == 0;
+    for (;;) {
+        if (connect(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) == 0)
+            return true;
+        if (errno != EAGAIN && errno != EINTR)
+            return false;
+        if (!pause_before_retry(by))
+            return false;
+    }
 }
 
 // One read of the reply into the zeroed buffer (which may have held a secret).
-ssize_t read_reply(int fd, char *buf)
+ssize_t read_reply(int fd, char *buf, const deadline &by)
 {
     explicit_bzero(buf, EXCHANGE_SIZE);
-    if (timed_out_before_call())
-        return -1;
-    return note_socket_timeout(read(fd, buf, EXCHANGE_SIZE));
+    for (;;) {
+        if (!wait_ready(fd, POLLIN, by))
+            return -1;
+        ssize_t n = read(fd, buf, EXCHANGE_SIZE);
+        if (n >= 0 || (errno != EAGAIN && errno != EINTR))
+            return n;
+    }
 }
 
-// MSG_NOSIGNAL: a daemon that has gone away must not kill the host.
-ssize_t send_line(int fd, const char *line)
+// The whole line, however the socket takes it. MSG_NOSIGNAL: a daemon that
+// has gone away must not kill the host.
+ssize_t send_line(int fd, const char *line, const deadline &by)
 {
-    if (timed_out_before_call())
-        return -1;
-    return note_socket_timeout(send(fd, line, strlen(line), MSG_NOSIGNAL));
+    size_t size = strlen(line), sent = 0;
+    while (sent < size) {
+        ssize_t n = send(fd, line + sent, size - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            sent += size_t(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
+            return -1;
+        if (!wait_ready(fd, POLLOUT, by))
+            return -1;
+    }
+    return ssize_t(sent);
+}
+
+// The way out of a failed stage: a timeout is logged as such first, then
+// the stage's own message.
+__attribute__((format(printf, 2, 3))) int fail(int error, const char *format, ...)
+{
+    if (error == ETIMEDOUT)
+        _pam_log(LOG_ERR, "timeout while connecting to quorixd");
+    va_list ap;
+    va_start(ap, format);
+    log_under_identity(LOG_IDENTITY, LOG_ERR, format, ap);
+    va_end(ap);
+    return -1;
 }
 
 // Reply texts go into messages bounded by what was read: a full buffer
 // holds no NUL.
 int shown_length(ssize_t n) { return n > 0 ? int(n) : 0; }
+
+// The key is the file's first line: everything from its CR or LF on is
+// wiped, so the buffer holds the key and zeros.
+size_t first_line_length(const char *bytes, size_t size)
+{
+    for (size_t i = 0; i < size; i++)
+        if (bytes[i] == '\n' || bytes[i] == '\r')
+            return i;
+    return size;
+}
 
 // ---- The report ---------------------------------------------------------
 
@@ -229,10 +255,12 @@ extern "C" {
 
 VESNAR_EXPORT int get_brud_key(char *key)
 {
-    unique_file file(fopen(KEY_PATH, "re"));
-    if (!file)
+    unique_fd file(open_key_file(KEY_PATH));
+    if (file.get() < 0)
         return 0;
-    return readline(key, file.get(), BRUD_KEY_SIZE - 1);
+    size_t length = first_line_length(key, read_key_bytes(file.get(), key, BRUD_KEY_SIZE - 1));
+    explicit_bzero(key + length, BRUD_KEY_SIZE - length);
+    return 1;
 }
 
 VESNAR_EXPORT int connect_brud(void)
@@ -245,43 +273,33 @@ VESNAR_EXPORT int connect_brud(void)
         return -1;
     }
 
-    exchange_waits wait;
-    if (!wait.begin()) {
-        _pam_log(LOG_ERR, "error setting sigalrm");
-        return -1;
-    }
-
-    wait.stage(CONNECT_SECONDS);
-    unique_fd socket_fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    deadline connecting(CONNECT_SECONDS);
+    unique_fd socket_fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     int fd = socket_fd.get();
     if (fd < 0)
-        return wait.fail("opening socket");
-    wait.set_socket(fd);
-    wait.bound_socket(CONNECT_SECONDS);
-    if (!connect_daemon(fd))
-        return wait.fail("failed to connect stream socket");
+        return fail(errno, "opening socket");
+    if (!connect_daemon(fd, connecting))
+        return fail(errno, "failed to connect stream socket");
 
     char buf[EXCHANGE_SIZE];
     wipe_on_exit wipe_buf(buf, sizeof buf);
-    wait.stage(WELCOME_SECONDS);
-    ssize_t n = read_reply(fd, buf);
+    deadline welcome(WELCOME_SECONDS);
+    ssize_t n = read_reply(fd, buf, welcome);
     if (n < 0)
-        return wait.fail("error reading welcome from stream socket");
+        return fail(errno, "error reading welcome from stream socket");
     if (buf[0] != '2')
-        return wait.fail("Unexpected welcome messge from quorixd: %.*s", shown_length(n), buf);
+        return fail(0, "Unexpected welcome messge from quorixd: %.*s", shown_length(n), buf);
 
+    deadline login(LOGIN_SECONDS);
     explicit_bzero(buf, sizeof buf);
-    wait.stage(LOGIN_SECONDS);
     snprintf(buf, sizeof buf, "AUTH pam %s\n", key);
     explicit_bzero(key, sizeof key);
-    send_line(fd, buf);  // not examined: a failed write shows in the reply
-    n = read_reply(fd, buf);
+    send_line(fd, buf, login);  // not examined: a failed write shows in the reply
+    n = read_reply(fd, buf, login);
     if (n < 0)
-        return wait.fail("error reading auth status from stream socket");
+        return fail(errno, "error reading auth status from stream socket");
     if (buf[0] != '2')
-        return wait.fail("error logging into brudd: %.*s", shown_length(n), buf);
-
-    wait.end();
+        return fail(0, "error logging into brudd: %.*s", shown_length(n), buf);
     return socket_fd.release();
 }
 
@@ -292,23 +310,16 @@ VESNAR_EXPORT int tell_brud(int fd, int action, const char *user, const char *rh
     if (action != BRUD_ACTION_AUTHENTICATE && action != BRUD_ACTION_SETCRED)
         return BRUD_FAILED;
 
-    exchange_waits wait;
-    if (!wait.begin())
-        return BRUD_FAILED;
-    wait.set_socket(fd);
-
+    deadline reporting(REPORT_SECONDS);
     char buf[EXCHANGE_SIZE];
     wipe_on_exit wipe_buf(buf, sizeof buf);  // the line carries the token hash
     memset(buf, 0, sizeof buf);
-    wait.stage(REPORT_SECONDS);
     format_report(buf, action, user, rhost, ruser, login_time, service, tty, hash);
-
-    if (send_line(fd, buf) < 0)
-        return wait.fail("err writing to stream socket");
-    ssize_t n = read_reply(fd, buf);
+    if (send_line(fd, buf, reporting) < 0)
+        return fail(errno, "err writing to stream socket");
+    ssize_t n = read_reply(fd, buf, reporting);
     if (n < 0)
-        return wait.fail("error reading PAM_? from stream socket");
-    wait.end();
+        return fail(errno, "error reading PAM_? from stream socket");
     return classify_verdict(buf, n);
 }
 

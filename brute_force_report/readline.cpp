@@ -2,26 +2,25 @@
 // never consumes more of the file than the line it returns.
 #include "readline.h"
 
+#include <string.h>
 #include <unistd.h>
-
-// The byte is read through one module-wide cell, so two threads must not
-// read lines at the same time.
-static char thisChar;
 
 int readline(char *buf, FILE *stream, int limit)
 {
     int fd = fileno(stream);
     int stored = 0;
+    char byte = 0;  // per call: two threads may read lines at once
     for (;;) {
-        if (read(fd, &thisChar, 1) <= 0)
+        if (read(fd, &byte, 1) <= 0)
             break;
-        if (thisChar == '\n' || thisChar == '\r')
+        if (byte == '\n' || byte == '\r')
             break;
         if (stored < limit)
-            buf[stored++] = thisChar;  // the rest of an over-long line is dropped
+            buf[stored++] = byte;  // the rest of an over-long line is dropped
         if (feof(stream))
             break;
     }
     buf[stored] = '\0';
+    explicit_bzero(&byte, sizeof byte);  // the line may be a secret
     return 1;
 }

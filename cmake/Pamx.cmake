@@ -28,7 +28,7 @@ endif()
 # no C++ runtime library becomes a dependency of the host process.
 function(pamx_module target)
   cmake_parse_arguments(M "" "EXPORTS" "SOURCES;LIBS" ${ARGN})
-  add_library(${target} MODULE ${M_SOURCES})
+  add_library(${target} MODULE ${M_SOURCES} ${PROJECT_SOURCE_DIR}/module_support/module_log.cpp)
   set_target_properties(${target} PROPERTIES PREFIX "" LINKER_LANGUAGE C
     LINK_DEPENDS ${M_EXPORTS})
   target_compile_options(${target} PRIVATE ${PAMX_HARDEN_COMPILE})

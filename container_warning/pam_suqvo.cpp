@@ -16,6 +16,7 @@
 
 #include <string_view>
 
+#include "module_log.h"
 #include "qvo.h"
 #include "suqvo.h"
 
@@ -47,12 +48,11 @@ constexpr bool banner_is_boxed()
 }
 static_assert(banner_is_boxed(), "every banner line is 75 characters between '*' borders");
 
-// Writes to the log that init_qvotoken opened; it never opens or closes it.
 __attribute__((format(printf, 2, 3))) void _log(int priority, const char *format, ...)
 {
     va_list ap;
     va_start(ap, format);
-    vsyslog(priority, format, ap);
+    log_under_identity(LOG_IDENTITY, priority, format, ap);
     va_end(ap);
 }
 
@@ -80,7 +80,6 @@ extern "C" {
 
 VESNAR_EXPORT void *init_qvotoken(void)
 {
-    openlog(LOG_IDENTITY, LOG_CONS | LOG_PID, LOG_AUTH);
     void *token = init_qvo(malloc, free);
     if (!token)
         _log(LOG_ERR, "Unable to initialize check QVO %d", errno);
@@ -91,7 +90,6 @@ VESNAR_EXPORT void destroy_qvotoken(void *token)
 {
     if (token)
         destroy_qvo(token);
-    closelog();
 }
 
 VESNAR_EXPORT int pam_sm_open_session(pam_handle_t *pamh, int, int, const char **)

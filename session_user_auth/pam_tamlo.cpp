@@ -10,6 +10,7 @@
 #include <string.h>
 
 #include "descriptor.h"
+#include "key_file.h"
 #include "module_log.h"
 #include "secret.h"
 #include "tamlo.h"
@@ -45,16 +46,15 @@ __attribute__((format(printf, 2, 3))) void syslog_error(int priority, const char
 }
 
 // Reads the key file into buf->key (zero-filled, so always terminated).
-// Returns the number of bytes read, or -1 when the file cannot be opened.
+// Returns the number of bytes read, or -1 when the file cannot be opened or
+// is not a regular file. Read straight into the buffer that is wiped, so no
+// other copy of the key is left behind.
 int read_key_file(tamlo_buffers *buf)
 {
-    // Close-on-exec, so a helper that the host starts never inherits it;
-    // unbuffered, so no stdio buffer on the heap is left holding the key.
-    unique_file file(fopen(buf->path, "re"));
-    if (!file)
+    unique_fd file(open_key_file(buf->path));
+    if (file.get() < 0)
         return -1;
-    setvbuf(file.get(), nullptr, _IONBF, 0);
-    return int(fread(buf->key, 1, KEY_MAX, file.get()));
+    return int(read_key_bytes(file.get(), buf->key, KEY_MAX));
 }
 
 int check_tamlo_password(const char *user, char *password, tamlo_buffers *buf)

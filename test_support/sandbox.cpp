@@ -99,6 +99,9 @@ static void bind_back(const std::vector<kept_tree> &kept)
     }
 }
 
+static void private_network();
+static void private_dev();
+
 void enter_sandbox()
 {
     static bool entered = false;
@@ -127,6 +130,8 @@ void enter_sandbox()
     overlay("/var", "/tmp/.sandbox/var");
     overlay("/etc", "/tmp/.sandbox/etc");
     overlay("/run", "/tmp/.sandbox/run");
+    private_network();
+    private_dev();
     entered = true;
 }
 
@@ -168,28 +173,35 @@ static void private_dev()
             die(host.c_str());
     }
     make_dirs(stage + "/pts");
+    make_dirs(stage + "/shm");
     // gid 5 is Debian's tty group, which sshd gives the terminals it opens.
-    if (mount("devpts", (stage + "/pts").c_str(), "devpts", 0, "newinstance,ptmxmode=0666,mode=0620,gid=5") != 0)
+    // (Outside the host's root, gid 5 may not be mapped: then without it.)
+    if (mount("devpts", (stage + "/pts").c_str(), "devpts", 0, "newinstance,ptmxmode=0666,mode=0620,gid=5") != 0 &&
+        mount("devpts", (stage + "/pts").c_str(), "devpts", 0, "newinstance,ptmxmode=0666,mode=0620") != 0)
         die("devpts");
+    if (mount("sandbox", (stage + "/shm").c_str(), "tmpfs", 0, "mode=1777") != 0)
+        die("dev shm");
     if (symlink("pts/ptmx", (stage + "/ptmx").c_str()) != 0 ||
-        symlink("/proc/self/fd", (stage + "/fd").c_str()) != 0)
+        symlink("/proc/self/fd", (stage + "/fd").c_str()) != 0 ||
+        symlink("/proc/self/fd/0", (stage + "/stdin").c_str()) != 0 ||
+        symlink("/proc/self/fd/1", (stage + "/stdout").c_str()) != 0 ||
+        symlink("/proc/self/fd/2", (stage + "/stderr").c_str()) != 0)
         die("dev links");
     if (mount(stage.c_str(), "/dev", nullptr, MS_MOVE, nullptr) != 0)
         die("move /dev");
 }
 
-void enter_service_sandbox()
+// Loopback only. The modules' log messages go to /dev/log without waiting
+// on a full queue, so the queue is made long enough for bursts of them.
+static void private_network()
 {
-    static bool entered = false;
-    if (entered)
-        return;
-    enter_sandbox();
     if (unshare(CLONE_NEWNET) != 0)
         die("unshare network");
     loopback_up();
-    private_dev();
-    entered = true;
+    write_proc("/proc/sys/net/unix/max_dgram_qlen", "4096");
 }
+
+void enter_service_sandbox() { enter_sandbox(); }
 
 void make_dirs(const std::string &path)
 {

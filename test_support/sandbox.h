@@ -1,15 +1,15 @@
-// Private mount namespace in which the modules' fixed paths (/var, /etc,
-// /run) are writable overlays that vanish with the process.
+// Private mount and network namespaces in which the modules' fixed paths
+// (/var, /etc, /run) are writable overlays that vanish with the process,
+// /dev is private (the usual character devices, a pty instance of its own,
+// and room for the /dev/log that the test listens on), and the network is
+// loopback only.
 #ifndef VESNAR_SANDBOX_H
 #define VESNAR_SANDBOX_H
 #include <string>
 
 void enter_sandbox();
 
-// For tests that run a real network service, on top of enter_sandbox: a
-// private network namespace with only loopback up, and a private /dev (the
-// usual character devices, a pty instance of its own, and room for a
-// /dev/log that the test binds itself).
+// The same sandbox, under the name the services tests know it by.
 void enter_service_sandbox();
 // True when the process is the host's root, not only root of a user
 // namespace: a service that switches users needs that.

@@ -1,6 +1,7 @@
 #include "sshd_service.h"
 
 #include "sandbox.h"
+#include "syslog_capture.h"
 
 #include <crypt.h>
 #include <dirent.h>
@@ -76,66 +77,6 @@ void run_quiet(std::vector<std::string> args)
         fatal(args[0] + " failed");
 }
 
-// ---- The private /dev/log -------------------------------------------------------
-
-struct log_store {
-    std::mutex lock;
-    std::condition_variable arrived;
-    std::vector<log_line> lines;
-};
-
-log_store &store()
-{
-    static log_store s;
-    return s;
-}
-
-// "<38>Dec  9 03:54:22 sshd[12082]: Server listening ..." as glibc's
-// syslog sends it.
-log_line parse_datagram(const std::string &d, double at)
-{
-    log_line line;
-    line.at = at;
-    size_t p = d.find('>');
-    if (d[0] == '<' && p != std::string::npos)
-        line.priority = atoi(d.c_str() + 1);
-    p = p == std::string::npos ? 0 : p + 1 + 16;  // the 15-character time stamp and a blank
-    if (p > d.size())
-        p = d.size();
-    size_t colon = d.find(": ", p);
-    std::string head = d.substr(p, colon == std::string::npos ? std::string::npos : colon - p);
-    line.ident = head.substr(0, head.find('['));
-    line.text = colon == std::string::npos ? "" : d.substr(colon + 2);
-    while (!line.text.empty() && line.text.back() == '\n')
-        line.text.pop_back();
-    return line;
-}
-
-void start_listener()
-{
-    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    strcpy(addr.sun_path, "/dev/log");
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-        chmod("/dev/log", 0666) != 0)
-        fatal("/dev/log");
-    // Lives as long as the test process; it only ever blocks in recv.
-    std::thread([fd] {
-        char buf[8192];
-        for (;;) {
-            ssize_t n = recv(fd, buf, sizeof buf, 0);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0)
-                return;
-            log_line line = parse_datagram(std::string(buf, size_t(n)), now());
-            std::lock_guard<std::mutex> hold(store().lock);
-            store().lines.push_back(line);
-            store().arrived.notify_all();
-        }
-    }).detach();
-}
 
 // ---- Processes ------------------------------------------------------------------
 
@@ -182,7 +123,6 @@ bool service_sandbox_ready()
     if (ready)
         return true;
     enter_service_sandbox();
-    start_listener();
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     if (access(SSHD_BIN.c_str(), X_OK) != 0)
         fatal(SSHD_BIN + " (fetched by the sshd_package test)");
@@ -190,17 +130,21 @@ bool service_sandbox_ready()
     return true;
 }
 
+// The lines that reached the sandbox's /dev/log, which the test process
+// listens on from its start.
 std::vector<log_line> service_log()
 {
-    std::lock_guard<std::mutex> hold(store().lock);
-    return store().lines;
+    std::vector<log_line> out;
+    for (auto &e : log_events()) {
+        log_line line{e.ident, e.text, e.facility | e.priority, e.at};
+        while (!line.text.empty() && line.text.back() == '\n')
+            line.text.pop_back();
+        out.push_back(line);
+    }
+    return out;
 }
 
-void forget_log()
-{
-    std::lock_guard<std::mutex> hold(store().lock);
-    store().lines.clear();
-}
+void forget_log() { clear_log(); }
 
 std::vector<std::string> service_log(const std::string &ident)
 {
@@ -213,13 +157,14 @@ std::vector<std::string> service_log(const std::string &ident)
 
 bool await_log(const std::string &ident, const std::string &text, double seconds, double since)
 {
-    std::unique_lock<std::mutex> hold(store().lock);
-    return store().arrived.wait_for(hold, std::chrono::duration<double>(seconds), [&] {
-        for (auto &line : store().lines)
+    double until = now() + seconds;
+    do {
+        for (auto &line : service_log())
             if (line.at >= since && line.ident == ident && line.text.find(text) != std::string::npos)
                 return true;
-        return false;
-    });
+        usleep(10000);
+    } while (now() < until);
+    return false;
 }
 
 void add_account(const std::string &user, const std::string &password)

@@ -1,24 +1,31 @@
-// The test executables define the syslog functions themselves and export
-// them, so a module loaded into the test binds to these and every message
-// it writes is recorded here instead of reaching a system logger.
+// Every syslog line written inside a test's sandbox: the test process
+// listens on the sandbox's own /dev/log, so the modules' messages and the
+// test's own syslog() lines arrive there exactly as a system logger would
+// get them.
 #ifndef VESNAR_SYSLOG_CAPTURE_H
 #define VESNAR_SYSLOG_CAPTURE_H
 #include <string>
 #include <vector>
 
+// One datagram, "<pri>Mmm dd hh:mm:ss ident[pid]: text", split into its parts.
 struct log_event {
-    enum kind_t { open, message, close } kind;
-    std::string ident;   // identity in force (for message: of the open log)
-    int option = 0;
-    int facility = 0;
-    int priority = 0;    // message only
-    std::string text;    // message only
-    bool log_open = false;  // message only: was openlog in force
+    std::string ident;
+    int pid = 0;
+    int facility = 0;  // as in <syslog.h>: LOG_AUTH, LOG_CRON, ...
+    int priority = 0;  // the severity: LOG_ERR, ...
+    std::string text;
+    std::string raw;   // the whole datagram
+    double at = 0;     // monotonic seconds when it was taken from the socket
 };
 
-std::vector<log_event> &log_events();
+// Starts listening, once (every test process does as it starts); every
+// call below does so too.
+void start_log_capture();
+// Every line that reached /dev/log so far (or since clear_log).
+std::vector<log_event> log_events();
 void clear_log();
-// Texts of the messages written under this identity, in order.
+// Texts of the lines written under this module identity, in order; each
+// must come from this process at auth.err, as every module message does.
 std::vector<std::string> log_messages(const std::string &ident);
 
 #endif

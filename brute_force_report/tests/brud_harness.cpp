@@ -133,10 +133,3 @@ full_backlog::~full_backlog()
     close(filler_);
     close(listener_);
 }
-
-double alarm_left()
-{
-    struct itimerval now;
-    getitimer(ITIMER_REAL, &now);
-    return double(now.it_value.tv_sec) + double(now.it_value.tv_usec) / 1e6;
-}

@@ -58,7 +58,4 @@ std::string member(const std::string &report, const std::string &key);
 // Messages the module wrote to syslog, in order.
 std::vector<std::string> brud_log();
 
-// Remaining seconds of the process's alarm, with fractions.
-double alarm_left();
-
 #endif

@@ -12,8 +12,6 @@ test_clock::time_point host_alarm_at;
 
 namespace {
 
-test_clock::time_point host_alarm_armed_at;
-
 void host_handler(int)
 {
     host_alarm_at = test_clock::now();  // steady_clock reads clock_gettime: signal-safe
@@ -49,19 +47,4 @@ bool host_alarm_fires_within(double limit)
     while (!host_alarms && seconds_since(start) < limit)
         usleep(10000);
     return host_alarms > 0;
-}
-
-void install_host_alarm()
-{
-    install_host_handler();
-    alarm(30);
-    host_alarm_armed_at = test_clock::now();
-}
-
-void expect_host_alarm_kept()
-{
-    EXPECT_NEAR(alarm_left(), 30.0 - seconds_since(host_alarm_armed_at), 0.01);
-    alarm(0);
-    EXPECT_EQ(host_alarms, 0);
-    expect_host_handler_in_force();
 }

@@ -1,5 +1,5 @@
 // The host's own SIGALRM handling, as the pam_brud tests play it: a handler
-// that counts its calls and notes when it last ran, and an alarm of 30 s.
+// that counts its calls and notes when it last ran.
 #ifndef VESNAR_HOST_ALARM_H
 #define VESNAR_HOST_ALARM_H
 
@@ -23,11 +23,5 @@ void install_host_handler();
 void expect_host_handler_in_force();
 // Waits up to `limit` seconds for the handler to run.
 bool host_alarm_fires_within(double limit);
-
-// The handler and a 30 s alarm; then, after the module's calls: the alarm
-// ran on by exactly the time spent (within 10 ms) and never went off, and
-// the handler is in force. The alarm is cancelled.
-void install_host_alarm();
-void expect_host_alarm_kept();
 
 #endif

@@ -1,7 +1,7 @@
 // pam_tamlo's exported functions, called directly on the linked module.
 // This program defines pam_get_user and pam_get_item itself, so the module,
 // which looks them up globally, gets answers a real PAM handle never gives.
-#include "fifo_probe.h"
+#include "open_probe.h"
 #include "sandbox.h"
 #include "syslog_capture.h"
 #include "tamlo.h"
@@ -180,17 +180,15 @@ TEST_F(TamloFunctions, OverlongKeyPathIsCutAndOpensNothing)
     EXPECT_EQ(messages[0].find("failed opening: /var/vesnar/tamlo/keys/" + user.substr(0, 3000)), 0u);
 }
 
-TEST_F(TamloFunctions, KeyFileIsOpenedCloseOnExec)
+TEST_F(TamloFunctions, KeyFileIsOpenedCloseOnExecWithoutWaiting)
 {
-    make_dirs("/var/vesnar/tamlo/keys");
-    int result = -1;
-    int flags = module_descriptor_flags("/var/vesnar/tamlo/keys/alice:tamlo_fifo", "pipekey", [&] {
-        char pass[] = "tamlo_fifo_pipekey";
-        result = validate_tamlo_user_pass("alice", pass);
+    write_file("/var/vesnar/tamlo/keys/alice:tamlo_probe", "probekey", 0600);
+    int flags = open_flags_during("/var/vesnar/tamlo/keys/alice:tamlo_probe", [] {
+        char pass[] = "tamlo_probe_probekey";
+        EXPECT_EQ(validate_tamlo_user_pass("alice", pass), 1);
     });
-    EXPECT_EQ(result, 1);
-    ASSERT_GE(flags, 0) << "the key file's descriptor was not seen";
-    EXPECT_EQ(flags & FD_CLOEXEC, FD_CLOEXEC);
+    ASSERT_GE(flags, 0) << "the key file's open was not seen";
+    EXPECT_EQ(flags & (O_CLOEXEC | O_NONBLOCK), O_CLOEXEC | O_NONBLOCK);
 }
 
 TEST_F(TamloFunctions, VersionText) { EXPECT_STREQ(pam_tamlo_version, "tamlo_version_1.1"); }

@@ -1,0 +1,44 @@
+// The platform's key files. A key is read only from a regular file, so that a
+// FIFO nobody writes or a link to a device cannot hold a login, and never
+// past the bytes a key can use, so that a huge file costs no more than a
+// small one.
+#ifndef VESNAR_KEY_FILE_H
+#define VESNAR_KEY_FILE_H
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stddef.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// The file opened for reading, or -1 when it cannot be opened or is not a
+// regular file. O_NONBLOCK keeps the open itself from waiting on a FIFO.
+inline int open_key_file(const char *path)
+{
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Reads the file's first bytes, at most size of them; returns how many.
+inline size_t read_key_bytes(int fd, char *buf, size_t size)
+{
+    size_t got = 0;
+    while (got < size) {
+        ssize_t n = read(fd, buf + got, size - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += size_t(n);
+    }
+    return got;
+}
+
+#endif
