@@ -4,7 +4,9 @@
 #include <stdlib.h>
 #include <string.h>
 
-static int app_counter = 0;
+#include <atomic>
+
+static std::atomic<int> app_counter{0};  // threads of one test may each start a handle
 
 pam_app::pam_app(const std::string &service, const std::vector<std::string> &lines)
     : service_(service), confdir_("/tmp/pam-confdir-" + std::to_string(++app_counter))
