@@ -44,9 +44,6 @@ same "dependency of libpam-vesnar-suqvo-dbgsym" "libpam-vesnar-suqvo (= $version
 libraries() { field "$1" Depends | tr ',' '\n' | sed 's/^ *//; s/ .*//' | sort | xargs; }
 same "libraries libpam-vesnar depends on" "libc6 libcrypt1 libpam0g" "$(libraries "$pkg")"
 same "libraries libpam-vesnar-suqvo depends on" "libc6 libpam0g" "$(libraries "$suqvo")"
-# The file moved from libpam-vesnar 1.0, so an upgrade needs both fields.
-same "what libpam-vesnar-suqvo breaks and replaces" "libpam-vesnar (<< 1.1~) libpam-vesnar (<< 1.1~)" \
-  "$(field "$suqvo" Breaks) $(field "$suqvo" Replaces)"
 says() {  # says PACKAGE TEXT...: its description holds each TEXT
   local p=$1 description
   description=$(field "$p" Description | tr -s " \n" "  ")
