@@ -90,6 +90,7 @@ std::string pam_result_name(int code)
     case PAM_CONV_ERR: return "PAM_CONV_ERR";
     case PAM_IGNORE: return "PAM_IGNORE";
     case PAM_ABORT: return "PAM_ABORT";
+    case PAM_MODULE_UNKNOWN: return "PAM_MODULE_UNKNOWN";
     default: return "PAM_" + std::to_string(code);
     }
 }

@@ -5,8 +5,10 @@
 set -euo pipefail
 debs=$1 build=$2 security=$3 includedir=$4 mandir=$5
 pkg=$(ls "$debs"/libpam-vesnar_*.deb)
+suqvo=$(ls "$debs"/libpam-vesnar-suqvo_*.deb)
 dev=$(ls "$debs"/libpam-vesnar-dev_*.deb)
 dbg=$(ls "$debs"/libpam-vesnar-dbgsym_*.deb)
+suqvo_dbg=$(ls "$debs"/libpam-vesnar-suqvo-dbgsym_*.deb)
 status=0
 fail() { echo "$*"; status=1; }
 files() { dpkg-deb --fsys-tarfile "$1" | tar -t | grep -v '/$' | sed 's|^\./||' | sort; }
@@ -16,33 +18,47 @@ same() {  # same WHAT EXPECTED ACTUAL
 
 modules="usr/$security/pam_brud.so usr/$security/pam_suqvo.so usr/$security/pam_tamlo.so"
 pc="usr/$(dirname "$security")/pkgconfig/pam_brud_json.pc"
-same "libpam-vesnar's file list" "$(printf '%s\n' $modules \
+same "libpam-vesnar's file list" "$(printf '%s\n' "usr/$security/pam_brud.so" "usr/$security/pam_tamlo.so" \
   usr/share/doc/libpam-vesnar/changelog.gz usr/share/doc/libpam-vesnar/copyright \
-  "usr/$mandir/man8/pam_brud.8.gz" "usr/$mandir/man8/pam_suqvo.8.gz" "usr/$mandir/man8/pam_tamlo.8.gz" | sort)" \
+  "usr/$mandir/man8/pam_brud.8.gz" "usr/$mandir/man8/pam_tamlo.8.gz" | sort)" \
   "$(files "$pkg")"
+same "libpam-vesnar-suqvo's file list" "$(printf '%s\n' "usr/$security/pam_suqvo.so" \
+  usr/share/doc/libpam-vesnar-suqvo/changelog.gz usr/share/doc/libpam-vesnar-suqvo/copyright \
+  "usr/$mandir/man8/pam_suqvo.8.gz" | sort)" \
+  "$(files "$suqvo")"
 same "libpam-vesnar-dev's file list" "$(printf '%s\n' "usr/$includedir/pam_brud/json.h" "$pc" \
   usr/share/doc/libpam-vesnar-dev/changelog.gz usr/share/doc/libpam-vesnar-dev/copyright | sort)" \
   "$(files "$dev")"
 
 field() { dpkg-deb -f "$1" "$2"; }
 version=$(field "$pkg" Version)
-same "fields of libpam-vesnar" "admin same $(dpkg --print-architecture)" \
-  "$(field "$pkg" Section) $(field "$pkg" Multi-Arch) $(field "$pkg" Architecture)"
+for p in "$pkg" "$suqvo"; do
+  same "fields of $(field "$p" Package)" "admin same $(dpkg --print-architecture)" \
+    "$(field "$p" Section) $(field "$p" Multi-Arch) $(field "$p" Architecture)"
+done
 same "dependency of libpam-vesnar-dev" "libpam-vesnar (= $version)" "$(field "$dev" Depends)"
 same "dependency of libpam-vesnar-dbgsym" "libpam-vesnar (= $version)" "$(field "$dbg" Depends)"
+same "dependency of libpam-vesnar-suqvo-dbgsym" "libpam-vesnar-suqvo (= $version)" "$(field "$suqvo_dbg" Depends)"
 # Run-time dependencies come from the modules themselves: libc, libpam and
-# libcrypt, and neither the C++ runtime nor the uninstallable libqvo.
-same "libraries libpam-vesnar depends on" "libc6 libcrypt1 libpam0g" \
-  "$(field "$pkg" Depends | tr ',' '\n' | sed 's/^ *//; s/ .*//' | sort | xargs)"
-description=$(field "$pkg" Description | tr -s " \n" "  ")
-for word in pam_brud pam_tamlo pam_suqvo "libqvo.so.0, which this package does not provide"; do
-  grep -qF "$word" <<<"$description" || fail "the description does not say: $word"
-done
+# libcrypt, and neither the C++ runtime nor libqvo, which no package provides.
+libraries() { field "$1" Depends | tr ',' '\n' | sed 's/^ *//; s/ .*//' | sort | xargs; }
+same "libraries libpam-vesnar depends on" "libc6 libcrypt1 libpam0g" "$(libraries "$pkg")"
+same "libraries libpam-vesnar-suqvo depends on" "libc6 libpam0g" "$(libraries "$suqvo")"
+says() {  # says PACKAGE TEXT...: its description holds each TEXT
+  local p=$1 description
+  description=$(field "$p" Description | tr -s " \n" "  ")
+  shift
+  for text in "$@"; do
+    grep -qF "$text" <<<"$description" || fail "the description of $(basename "$p") does not say: $text"
+  done
+}
+says "$pkg" pam_brud pam_tamlo "libpam-vesnar-suqvo"
+says "$suqvo" pam_suqvo "libqvo.so.0" "which no Debian package provides" "no dependency"
 
 root=$(mktemp -d)
 dest=$(mktemp -d)
 trap 'rm -rf "$root" "$dest"' EXIT
-for deb in "$pkg" "$dev" "$dbg"; do dpkg -x "$deb" "$root"; done
+for deb in "$pkg" "$suqvo" "$dev" "$dbg" "$suqvo_dbg"; do dpkg -x "$deb" "$root"; done
 # Each module is stripped, and its debug symbols are in the -dbgsym package
 # under its build ID.
 for so in $modules; do
@@ -57,7 +73,7 @@ done
 # with manual pages compressed and modules built with the distribution's flags.
 DESTDIR=$dest cmake --install "$build" --prefix /usr >/dev/null
 installed=$(cd "$dest" && find . -type f | sed 's|^\./||' | sort)
-unpacked=$( (files "$pkg"; files "$dev") | grep -v '^usr/share/doc/' | sed 's|\.gz$||' | sort)
+unpacked=$( (files "$pkg"; files "$suqvo"; files "$dev") | grep -v '^usr/share/doc/' | sed 's|\.gz$||' | sort)
 same "tree of the packages and of cmake --install" "$installed" "$unpacked"
 for f in $installed; do
   case $f in
@@ -68,5 +84,5 @@ for f in $installed; do
     *) cmp -s "$dest/$f" "$root/$f" || fail "$f differs" ;;
   esac
 done
-[ $status -ne 0 ] || echo "packages ok: $(basename "$pkg") $(basename "$dev") $(basename "$dbg")"
+[ $status -ne 0 ] || echo "packages ok:" $(for p in "$pkg" "$suqvo" "$dev" "$dbg" "$suqvo_dbg"; do basename "$p"; done)
 exit $status
