@@ -267,6 +267,20 @@ void suqvo_own_calls(void *)
 
 // ---- The table ----------------------------------------------------------------
 
+// What a module must never call: the process's signal actions, masks,
+// timers and syslog identity belong to the host, which may be threaded.
+std::vector<std::string> process_state_imports(const std::string &path)
+{
+    static const std::set<std::string> borrowing = {
+        "sigaction", "signal", "sigprocmask", "pthread_sigmask", "sigtimedwait", "alarm",
+        "setitimer", "openlog", "closelog", "syslog", "vsyslog", "__syslog_chk", "__vsyslog_chk"};
+    std::vector<std::string> out;
+    for (auto &i : imports_of(path))
+        if (borrowing.count(i.name))
+            out.push_back(i.name);
+    return out;
+}
+
 struct module_row {
     const char *name;
     const char *path;
@@ -349,6 +363,7 @@ TEST_P(Artefact, ImportsNoCxxRuntimeAndOnlyFromItsLibraries)
     }
     for (auto &pinned : row.pinned_imports)
         EXPECT_TRUE(imported.count(pinned)) << pinned;
+    EXPECT_EQ(process_state_imports(row.path), std::vector<std::string>{});
 }
 
 TEST_P(Artefact, FullRelroNoExecutableStackNoUniqueSymbols)
@@ -390,12 +405,14 @@ INSTANTIATE_TEST_SUITE_P(Modules, Artefact, testing::ValuesIn(modules),
                          [](const auto &test) { return std::string(test.param.name); });
 
 // Controls for the checks above: the test program itself imports the C++
-// runtime, and libstdc++ carries GNU_UNIQUE symbols.
+// runtime, a module that borrows the alarm and the log imports their calls,
+// and libstdc++ carries GNU_UNIQUE symbols.
 TEST(ArtefactChecks, SeeTheCxxRuntimeWhereItIs)
 {
     char self[4096] = {};
     ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
     EXPECT_FALSE(cxx_runtime_imports(self).empty());
+    EXPECT_FALSE(process_state_imports(BORROWING_MODULE_SO).empty());
     std::string libstdcxx = mapped_file("libstdc++");
     ASSERT_NE(libstdcxx, "");
     EXPECT_NE(readelf("-sW", libstdcxx).find(" UNIQUE "), std::string::npos);
