@@ -123,6 +123,7 @@ bool service_sandbox_ready()
     if (ready)
         return true;
     enter_service_sandbox();
+    start_log_capture();
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     if (access(SSHD_BIN.c_str(), X_OK) != 0)
         fatal(SSHD_BIN + " (fetched by the sshd_package test)");
