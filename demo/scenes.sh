@@ -13,12 +13,12 @@ SUQVO=$build/container_warning/pam_suqvo.so
 DAEMON=$build/platform/brud_daemon/brud_daemon
 export DEMO_SYSLOG_FILE=/tmp/demo-syslog
 export LD_LIBRARY_PATH=$build/platform/qvo   # the container library's stand-in
-export LD_PRELOAD=$build/demo/syslog_to_file.so
 client() { "$build/demo/pam_demo_client" "$@"; }
 
 heading() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
 say() { printf '%s\n' "$*" | fold -s -w 78 | sed 's/^/  /'; }
 show_syslog() {
+  sleep 0.2  # the logger's turn to write what it was sent
   if [ -s "$DEMO_SYSLOG_FILE" ]; then
     echo "  syslog:"
     sed 's/^/    /' "$DEMO_SYSLOG_FILE"
@@ -28,6 +28,10 @@ show_syslog() {
   : >"$DEMO_SYSLOG_FILE"
 }
 : >"$DEMO_SYSLOG_FILE"
+# The sandbox's own system logger, on its private /dev/log.
+"$build/demo/syslog_to_file" "$DEMO_SYSLOG_FILE" &
+logger_pid=$!
+trap 'kill "$logger_pid"' EXIT
 
 source "$here/scene_brud.sh"
 source "$here/scene_tamlo.sh"

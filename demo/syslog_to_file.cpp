@@ -1,59 +1,64 @@
-// Preloaded into the demo's PAM application: there is no system logger in
-// the demo's private namespace, so syslog lines go to a file instead.
-#include <stdarg.h>
+// The demo's system logger: listens on the sandbox's private /dev/log and
+// appends each line to a file, "auth.err PAM-brud[123]: text", the way a
+// logger would keep it. Started by the scenes, stopped by its PID.
+//
+//   syslog_to_file FILE
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
 
-static char current_ident[64] = "";
+namespace {
 
-static void append(int priority, const char *format, va_list ap)
+// "<35>Dec  9 15:16:26 PAM-brud[123]: text" without its priority and time.
+void append(const char *path, char *datagram)
 {
-    const char *path = getenv("DEMO_SYSLOG_FILE");
-    if (!path)
+    char *end = strchr(datagram, '>');
+    if (datagram[0] != '<' || !end || strlen(end + 1) < 16)
         return;
+    int pri = atoi(datagram + 1);
+    char *line = end + 1 + 16;
+    size_t len = strlen(line);
+    while (len > 0 && (line[len - 1] == '\n' || line[len - 1] == '\r'))
+        line[--len] = '\0';  // a logger keeps one line per message
     FILE *f = fopen(path, "ae");
     if (!f)
         return;
-    const char *level = (priority & LOG_PRIMASK) == LOG_ERR ? "err" : "info";
-    char text[2048];
-    vsnprintf(text, sizeof text, format, ap);
-    size_t len = strlen(text);
-    while (len > 0 && (text[len - 1] == '\n' || text[len - 1] == '\r'))
-        text[--len] = '\0';  // a logger keeps one line per message
-    fprintf(f, "auth.%s %s[%d]: %s\n", level, current_ident, (int)getpid(), text);
+    fprintf(f, "auth.%s %s\n", LOG_PRI(pri) == LOG_ERR ? "err" : "info", line);
     fclose(f);
 }
 
-// The fortified names that _FORTIFY_SOURCE builds call; <syslog.h>
-// declares them only when it is on.
-extern "C" void __vsyslog_chk(int priority, int flag, const char *format, va_list ap);
-extern "C" void __syslog_chk(int priority, int flag, const char *format, ...);
+}  // namespace
 
-extern "C" {
-// glibc's fortified entry points, which callers built with _FORTIFY_SOURCE
-// reach instead of syslog and vsyslog.
-void __vsyslog_chk(int priority, int flag, const char *format, va_list ap);
-void __syslog_chk(int priority, int flag, const char *format, ...);
-
-void openlog(const char *ident, int, int) { snprintf(current_ident, sizeof current_ident, "%s", ident ? ident : ""); }
-void closelog(void) { current_ident[0] = '\0'; }
-void vsyslog(int priority, const char *format, va_list ap) { append(priority, format, ap); }
-void __vsyslog_chk(int priority, int, const char *format, va_list ap) { append(priority, format, ap); }
-void syslog(int priority, const char *format, ...)
+int main(int argc, char **argv)
 {
-    va_list ap;
-    va_start(ap, format);
-    append(priority, format, ap);
-    va_end(ap);
-}
-void __syslog_chk(int priority, int, const char *format, ...)
-{
-    va_list ap;
-    va_start(ap, format);
-    append(priority, format, ap);
-    va_end(ap);
-}
+    if (argc != 2) {
+        fprintf(stderr, "usage: %s FILE\n", argv[0]);
+        return 2;
+    }
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    strcpy(addr.sun_path, "/dev/log");
+    unlink(addr.sun_path);
+    if (fd < 0 || bind(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0 ||
+        chmod(addr.sun_path, 0666) != 0) {
+        perror("syslog_to_file: /dev/log");
+        return 1;
+    }
+    char buf[16384];
+    for (;;) {
+        ssize_t n = recv(fd, buf, sizeof buf - 1, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return 1;
+        buf[n] = '\0';
+        append(argv[1], buf);
+    }
 }
