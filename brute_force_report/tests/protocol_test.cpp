@@ -9,6 +9,11 @@
 #include "syslog_capture.h"
 
 #include <gtest/gtest.h>
+#if __has_include(<valgrind/valgrind.h>)
+#include <valgrind/valgrind.h>
+#else
+#define RUNNING_ON_VALGRIND 0
+#endif
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -514,7 +519,7 @@ TEST_F(Brud, HostAlarmDueDuringAWaitGoesOffOnTimeWhileTheModuleWaits)
     ASSERT_EQ(host_alarms, 1);
     double fired = std::chrono::duration<double>(host_alarm_at - start).count();
     EXPECT_GE(fired, 0.2);
-    EXPECT_LT(fired, 0.25);
+    EXPECT_LT(fired, RUNNING_ON_VALGRIND ? 0.5 : 0.25);  // valgrind delivers signals late
     expect_host_handler_in_force();
     EXPECT_TRUE(brud_log().empty());
     signal(SIGALRM, SIG_DFL);

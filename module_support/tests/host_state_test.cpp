@@ -8,6 +8,11 @@
 #include "syslog_capture.h"
 
 #include <gtest/gtest.h>
+#if __has_include(<valgrind/valgrind.h>)
+#include <valgrind/valgrind.h>
+#else
+#define RUNNING_ON_VALGRIND 0
+#endif
 
 #include <crypt.h>
 #include <dlfcn.h>
@@ -163,7 +168,7 @@ TEST_F(HostState, ThreadsThatCallAtOnceFindTheHostsStateAsItWas)
         for (int i = 0; i < THREADS; i++) {
             EXPECT_PAM(results[size_t(i)], PAM_PERM_DENIED);  // the module ignored it
             EXPECT_GE(took[size_t(i)], 1.0);                  // the welcome's one second
-            EXPECT_LT(took[size_t(i)], 1.5);
+            EXPECT_LT(took[size_t(i)], RUNNING_ON_VALGRIND ? 4.0 : 1.5);  // it runs one thread at a time
         }
     }
     // Control: a module that borrows the alarm does not leave it as found.
