@@ -20,6 +20,7 @@ extern test_clock::time_point host_alarm_at;  // when the handler last ran
 // The host's action: SA_RESTART and SIGUSR1 in its mask, so that it can be
 // told from the module's.
 void install_host_handler();
+bool host_handler_in_force();
 void expect_host_handler_in_force();
 // Waits up to `limit` seconds for the handler to run.
 bool host_alarm_fires_within(double limit);

@@ -3,6 +3,7 @@
 // exactly as they were, and the host's syslog lines keep its identity. A
 // module that borrows that state (borrowing_module.cpp) is the control.
 #include "brud_harness.h"
+#include "host_alarm.h"
 #include "pam_app.h"
 #include "sandbox.h"
 #include "syslog_capture.h"
@@ -33,41 +34,16 @@
 
 namespace {
 
-using steady = std::chrono::steady_clock;
-
-double seconds_since(steady::time_point start)
-{
-    return std::chrono::duration<double>(steady::now() - start).count();
-}
-
 constexpr int THREADS = 8;
 constexpr double HOST_TIMER = 4000;
 
-volatile sig_atomic_t host_alarms = 0;
-void host_handler(int) { host_alarms = host_alarms + 1; }
-
-// The host's action: SA_RESTART and SIGUSR1 in its mask, so that it can be
-// told from any other.
+// The host's handler (host_alarm.h) and a long timer of its own.
 void install_host_state()
 {
-    struct sigaction act;
-    memset(&act, 0, sizeof act);
-    act.sa_handler = host_handler;
-    sigemptyset(&act.sa_mask);
-    sigaddset(&act.sa_mask, SIGUSR1);
-    act.sa_flags = SA_RESTART;
-    sigaction(SIGALRM, &act, nullptr);
+    install_host_handler();
     struct itimerval timer = {{0, 0}, {time_t(HOST_TIMER), 0}};
     setitimer(ITIMER_REAL, &timer, nullptr);
     host_alarms = 0;
-}
-
-bool host_action_in_force()
-{
-    struct sigaction now;
-    sigaction(SIGALRM, nullptr, &now);
-    return now.sa_handler == host_handler && (now.sa_flags & SA_RESTART) &&
-           sigismember(&now.sa_mask, SIGUSR1) && !sigismember(&now.sa_mask, SIGTERM);
 }
 
 bool same_mask(const sigset_t &a, const sigset_t &b)
@@ -85,7 +61,7 @@ bool same_mask(const sigset_t &a, const sigset_t &b)
 std::string run_threads(bool block_sigalrm, const std::function<void(int)> &call)
 {
     install_host_state();
-    auto start = steady::now();
+    auto start = test_clock::now();
     std::atomic<int> masks_changed{0};
     std::barrier together(THREADS);
     std::vector<std::thread> threads;
@@ -106,7 +82,7 @@ std::string run_threads(bool block_sigalrm, const std::function<void(int)> &call
         t.join();
 
     std::string changes;
-    if (!host_action_in_force())
+    if (!host_handler_in_force())
         changes += "SIGALRM action; ";
     struct itimerval left;
     getitimer(ITIMER_REAL, &left);
@@ -120,7 +96,7 @@ std::string run_threads(bool block_sigalrm, const std::function<void(int)> &call
 
     struct itimerval soon = {{0, 0}, {0, 10000}};
     setitimer(ITIMER_REAL, &soon, nullptr);
-    auto fired = steady::now();
+    auto fired = test_clock::now();
     while (!host_alarms && seconds_since(fired) < 2)
         usleep(1000);
     if (!host_alarms)
@@ -160,7 +136,7 @@ TEST_F(HostState, ThreadsThatCallAtOnceFindTheHostsStateAsItWas)
         std::vector<double> took(THREADS);
         std::vector<int> results(THREADS);
         EXPECT_EQ(run_threads(blocked, [&](int i) {
-                      auto start = steady::now();
+                      auto start = test_clock::now();
                       results[size_t(i)] = authenticate(PAM_BRUD_SO, "user" + std::to_string(i), "token");
                       took[size_t(i)] = seconds_since(start);
                   }),
