@@ -162,25 +162,6 @@ bool skip_escape(const char **cursor)
     return true;
 }
 
-bool is_continuation(char c)
-{
-    return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
-}
-
-// utf8_validate_cz with the two most common shapes checked in line: two
-// bytes, and three bytes with a lead byte that puts no extra bound on the
-// second (not E0, which would be overlong below A0, nor ED, a surrogate
-// above 9F).
-int utf8_length(const char *p)
-{
-    unsigned char lead = static_cast<unsigned char>(*p);
-    if (lead >= 0xC2 && lead <= 0xDF && is_continuation(p[1]))
-        return 2;
-    if (lead >= 0xE1 && lead <= 0xEF && lead != 0xED && is_continuation(p[1]) && is_continuation(p[2]))
-        return 3;
-    return utf8_validate_cz(p);
-}
-
 // Steps over a run of plain ASCII string characters.
 const char *skip_plain(const char *p)
 {

@@ -135,6 +135,12 @@ static json_node *deepest_first_child(json_node *node)
     return node;
 }
 
+// How far ahead of the walk json_delete fetches memory.  A decoded tree's
+// nodes, keys and strings lie mostly in order of making, which is the order
+// of the walk, yet each step waits for the node it goes to: fetching the
+// bytes a few blocks further on lets those waits overlap.
+static constexpr size_t free_lookahead = 512;
+
 // Frees a detached subtree without recursion, children before their parent:
 // down through `head` links, across through `next`, and back up through
 // `parent` once a list is done, so any depth runs in constant stack.
@@ -143,6 +149,7 @@ static void free_subtree(json_node *root)
     json_node *node = deepest_first_child(root);
     while (node != root) {
         json_node *next = node->next, *parent = node->parent;
+        __builtin_prefetch(reinterpret_cast<const char *>(node) + free_lookahead);
         free_node(node);
         node = next ? deepest_first_child(next) : parent;
     }

@@ -381,9 +381,17 @@ int format_with_printf(char *out, double x)
     return snprintf(out, number_buffer_size, "%.*g", digits, x);
 }
 
+int format_checked_with_printf(char *out, double x)
+{
+    int length = format_with_printf(out, x);
+    return number_is_valid(out) ? length : 0;
+}
+
 // Writes the finite x into out (number_buffer_size bytes) exactly as
 // snprintf with "%.16g" does in the "C" locale, but for the largest doubles
-// (above); returns the length.
+// (above); returns the length, or 0 when that text is no JSON number.  Only
+// snprintf's text needs the number test: the digit writers above write
+// nothing else.
 int format_number(char *out, double x)
 {
     bool negative = signbit(x);
@@ -397,27 +405,27 @@ int format_number(char *out, double x)
     memcpy(&bits, &magnitude, sizeof bits);
     int biased = static_cast<int>(bits >> 52);
     if (biased == 0)
-        return format_with_printf(out, x);  // subnormal
+        return format_checked_with_printf(out, x);  // subnormal
     uint64_t m = (bits & ((1ull << 52) - 1)) | (1ull << 52);
     uint64_t digits;
     int exp10;
     if (!round_to_precision(magnitude, m, biased - 1075, &digits, &exp10))
-        return format_with_printf(out, x);
+        return format_checked_with_printf(out, x);
     return format_significand(out, negative, digits, exp10);
 }
 
 }  // namespace
 
 // The text is formatted straight into the builder's spare room and kept
-// only when it passes the number test.  NaN and the infinities have no
-// JSON text and are written as null.
+// only when it is a JSON number.  NaN and the infinities have no JSON text
+// and are written as null.
 void emit_number(string_builder *sb, double x)
 {
     sb_reserve(sb, number_buffer_size);
     char *text = sb->cur;
     if (isfinite(x)) {
         int length = format_number(text, x);
-        if (number_is_valid(text)) {
+        if (length > 0) {
             sb->cur += length;
             return;
         }

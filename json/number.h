@@ -12,6 +12,24 @@ inline bool number_digit(char c)
     return static_cast<unsigned char>(c - '0') < 10;
 }
 
+// The end of the run of digits at p: four bytes a step, which spares
+// validation three in four of a byte loop's counter updates.  The NUL ends
+// any run.
+inline const char *skip_digits(const char *p)
+{
+    for (;;) {
+        if (!number_digit(p[0]))
+            return p;
+        if (!number_digit(p[1]))
+            return p + 1;
+        if (!number_digit(p[2]))
+            return p + 2;
+        if (!number_digit(p[3]))
+            return p + 3;
+        p += 4;
+    }
+}
+
 // True when the whole of text is exactly one JSON number: the writer checks
 // its own output with this.
 bool number_is_valid(const char *text);
@@ -90,26 +108,28 @@ __attribute__((always_inline)) inline const char *number_scan(const char *first,
     }
     if (*p == '0') {
         p++;
-    } else if (number_digit(*p)) {
+    } else if (!number_digit(*p)) {
+        return nullptr;
+    } else if (!Read) {
+        p = skip_digits(p);
+    } else {
         do {
-            if (Read)
-                n.add(*p);
+            n.add(*p);
             p++;
         } while (number_digit(*p));
-    } else {
-        return nullptr;
     }
     if (*p == '.') {
         p++;
         if (!number_digit(*p))
             return nullptr;
-        do {
-            if (Read) {
+        if (!Read)
+            p = skip_digits(p);
+        else
+            do {
                 n.add(*p);
                 n.exponent--;
-            }
-            p++;
-        } while (number_digit(*p));
+                p++;
+            } while (number_digit(*p));
     }
     if (*p == 'e' || *p == 'E') {
         p++;

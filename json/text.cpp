@@ -86,15 +86,6 @@ void sb_free(string_builder *sb)
 
 /* ---- UTF-8 codec ---- */
 
-namespace {
-
-bool is_continuation(unsigned char c)
-{
-    return (c & 0xC0) == 0x80;
-}
-
-}  // namespace
-
 int utf8_validate_cz(const char *s)
 {
     const unsigned char *p = reinterpret_cast<const unsigned char *>(s);
@@ -104,7 +95,7 @@ int utf8_validate_cz(const char *s)
     if (lead < 0xC2)
         return 0;  // continuation byte, or overlong 0xC0/0xC1
     if (lead < 0xE0)
-        return is_continuation(p[1]) ? 2 : 0;
+        return utf8_is_continuation(s[1]) ? 2 : 0;
     // The second byte's range is what rules out overlongs, surrogates and
     // code points above U+10FFFF.
     unsigned char lo = 0x80, hi = 0xBF;
@@ -115,7 +106,7 @@ int utf8_validate_cz(const char *s)
             hi = 0x9F;
         if (p[1] < lo || p[1] > hi)
             return 0;
-        return is_continuation(p[2]) ? 3 : 0;
+        return utf8_is_continuation(s[2]) ? 3 : 0;
     }
     if (lead > 0xF4)
         return 0;
@@ -125,9 +116,9 @@ int utf8_validate_cz(const char *s)
         hi = 0x8F;
     if (p[1] < lo || p[1] > hi)
         return 0;
-    if (!is_continuation(p[2]))
+    if (!utf8_is_continuation(s[2]))
         return 0;
-    return is_continuation(p[3]) ? 4 : 0;
+    return utf8_is_continuation(s[3]) ? 4 : 0;
 }
 
 bool utf8_validate(const char *s)
@@ -270,7 +261,7 @@ size_t plain_run(const char *s, size_t n)
         if (byte_is_plain(c)) {
             i++;
         } else if (c >= 0x80) {
-            int len = utf8_validate_cz(s + i);
+            int len = utf8_length(s + i);
             if (len == 0)
                 return i;
             i += static_cast<size_t>(len);

@@ -42,6 +42,26 @@ inline void sb_putc(string_builder *sb, char c)
 }
 
 int utf8_validate_cz(const char *s);
+
+inline bool utf8_is_continuation(char c)
+{
+    return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+}
+
+// utf8_validate_cz with the two most common shapes checked in line: two
+// bytes, and three bytes with a lead byte that puts no extra bound on the
+// second (not E0, which would be overlong below A0, nor ED, a surrogate
+// above 9F).
+inline int utf8_length(const char *p)
+{
+    unsigned char lead = static_cast<unsigned char>(*p);
+    if (lead >= 0xC2 && lead <= 0xDF && utf8_is_continuation(p[1]))
+        return 2;
+    if (lead >= 0xE1 && lead <= 0xEF && lead != 0xED && utf8_is_continuation(p[1]) &&
+        utf8_is_continuation(p[2]))
+        return 3;
+    return utf8_validate_cz(p);
+}
 bool utf8_validate(const char *s);
 int utf8_read_char(const char *s, uint32_t *out);
 int utf8_write_char(uint32_t cp, char *out);

@@ -9,7 +9,7 @@ packages=(
   libpam0g-dev libcrypt-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   valgrind clang libclang-rt-14-dev
-  libcjson-dev libjansson-dev libjson-c-dev
+  libcjson-dev libjansson-dev libjson-c-dev rapidjson-dev libsimdjson-dev
   libpam-modules
   locales groff-base dpkg-dev file debhelper lintian
   openssh-client sshpass

@@ -1,6 +1,8 @@
-// Speed of pam_brud.so's JSON library beside cJSON, jansson and json-c on
-// the same texts in the same process: three generated documents of about
-// 1.5 MB, and any file named on the command line.
+// Speed of pam_brud.so's JSON library beside cJSON, jansson, json-c,
+// RapidJSON, simdjson and yyjson (where its source is at hand) on the same
+// texts in the same process: the files named on the command line, or else
+// the shared benchmark documents when they are at hand, or else three
+// generated documents of about 1.5 MB.
 //
 //   json_bench [--benchmark_filter=...] [file.json ...]
 //   json_bench --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true
@@ -9,12 +11,20 @@
 // and the summary takes each one's median.
 //
 // After Google Benchmark's own lines comes a summary in MB/s with the ratio
-// of our figure to each peer's (above 1: we are faster).
+// of our figure to each peer's (above 1: we are faster), then our goals'
+// ratios per document with the machine's load.
+//
+// The allocation floor of a document is the time of exactly the heap calls
+// that our decode (and free) of it makes, made again alone, plus the time of
+// json_validate on it: the least that a decoder giving every node, key and
+// string a block of its own can take.
 #include "documents.h"
+#include "heap_trace.h"
 #include "peers.h"
 
 #include <benchmark/benchmark.h>
 #include <stdio.h>
+#include <stdlib.h>
 
 #include <algorithm>
 #include <fstream>
@@ -48,6 +58,16 @@ void run_validate(benchmark::State &state, const json_library *lib, const docume
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(doc->text.size()));
 }
 
+void run_replay(benchmark::State &state, const heap_trace *trace, const document *doc)
+{
+    std::vector<void *> blocks(trace->blocks);
+    for (auto _ : state) {
+        replay_heap_calls(*trace, blocks.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(doc->text.size()));
+}
+
 // The tree is built before timing starts and freed after, so that no
 // library's trees stay in the heap while others are measured.  Throughput
 // is counted in bytes of the source document, so that the compact and
@@ -72,8 +92,23 @@ std::string benchmark_name(const char *op, const document &doc, const json_libra
     return std::string(op) + "/" + doc.name + "/" + lib->name;
 }
 
+// Our decode's heap calls, kept for as long as the benchmarks run.
+void register_heap_floor(const document &doc, const json_library *ours)
+{
+    static std::vector<heap_trace> traces(64);
+    static size_t used;
+    if (used == traces.size() || !record_heap_calls(ours->decode, doc.text.c_str(), &traces[used])) {
+        fprintf(stderr, "heap calls of %s not recorded\n", doc.name.c_str());
+        return;
+    }
+    benchmark::RegisterBenchmark(benchmark_name("heap", doc, ours).c_str(), run_replay, &traces[used++], &doc)
+        ->Unit(benchmark::kMillisecond);
+}
+
 void register_document(const document &doc, const std::vector<const json_library *> &libs)
 {
+    if (libs[0]->decode(doc.text.c_str()))
+        register_heap_floor(doc, libs[0]);
     for (const json_library *lib : libs) {
         if (!lib->decode(doc.text.c_str())) {
             fprintf(stderr, "%s refuses %s; not measured\n", lib->name, doc.name.c_str());
@@ -92,9 +127,10 @@ void register_document(const document &doc, const std::vector<const json_library
         benchmark::RegisterBenchmark(benchmark_name("encode", doc, lib).c_str(), run_print, lib, false,
                                      &doc)
             ->Unit(benchmark::kMillisecond);
-        benchmark::RegisterBenchmark(benchmark_name("stringify", doc, lib).c_str(), run_print, lib,
-                                     true, &doc)
-            ->Unit(benchmark::kMillisecond);
+        if (!lib->compact_only)
+            benchmark::RegisterBenchmark(benchmark_name("stringify", doc, lib).c_str(), run_print, lib,
+                                         true, &doc)
+                ->Unit(benchmark::kMillisecond);
     }
 }
 
@@ -110,6 +146,39 @@ bool read_file(const char *path, document *doc)
     doc->name = name.substr(0, name.rfind('.'));
     doc->text = ss.str();
     return true;
+}
+
+std::vector<std::string> shared_documents()
+{
+#ifdef JSON_BENCH_DATA
+    std::vector<std::string> paths;
+    for (const char *name : {"canada", "citm_catalog", "mesh", "twitter"})
+        paths.push_back(std::string(JSON_BENCH_DATA) + "/" + name + ".json");
+    if (std::ifstream(paths[0]))
+        return paths;
+#endif
+    return {};
+}
+
+bool read_files(int argc, char **argv, std::vector<document> *docs)
+{
+    std::vector<std::string> paths(argv + 1, argv + argc);
+    if (paths.empty())
+        paths = shared_documents();
+    if (paths.empty()) {
+        docs->push_back({"tweets", tweets_document(1500000)});
+        docs->push_back({"coordinates", coordinates_document(1500000)});
+        docs->push_back({"catalogue", catalogue_document(1500000)});
+    }
+    for (const std::string &path : paths) {
+        document doc;
+        if (!read_file(path.c_str(), &doc)) {
+            fprintf(stderr, "cannot read %s\n", path.c_str());
+            return false;
+        }
+        docs->push_back(std::move(doc));
+    }
+    return true;  // never grows again: registered pointers stay valid
 }
 
 // The console table, then MB/s per operation and document with ratios.
@@ -131,9 +200,10 @@ public:
         for (const document &doc : docs)
             printf("%-16s %8zu bytes\n", doc.name.c_str(), doc.text.size());
         printf("MB/s, median of the repetitions (ratio: pam_brud / peer)\n");
-        for (const char *op : {"decode", "validate", "encode", "stringify"})
+        for (const char *op : {"decode", "validate", "heap", "encode", "stringify"})
             for (const document &doc : docs)
                 print_row(op, doc.name);
+        print_goals();
     }
 
 private:
@@ -184,6 +254,41 @@ private:
         printf("\n");
     }
 
+    // Above 1 where a speed goal is met; the floor ratio is a ratio of
+    // times, at most 1.3 where met.  0: not measured.
+    double speed_ratio(const std::string &op, const std::string &doc, const char *peer)
+    {
+        double ours = median(op + "/" + doc, "pam_brud"), theirs = median(op + "/" + doc, peer);
+        return ours > 0 && theirs > 0 ? ours / theirs : 0;
+    }
+
+    double floor_ratio(const std::string &doc)
+    {
+        double decode = median("decode/" + doc, "pam_brud");
+        double heap = median("heap/" + doc, "pam_brud");
+        double validate = median("validate/" + doc, "pam_brud");
+        if (decode <= 0 || heap <= 0 || validate <= 0)
+            return 0;
+        return (1 / decode) / (1 / heap + 1 / validate);
+    }
+
+    void print_goals()
+    {
+        double load[3] = {0, 0, 0};
+        if (getloadavg(load, 3) < 0)
+            load[0] = load[1] = load[2] = -1;
+        printf("\nGoals (load average %.2f %.2f %.2f):\n", load[0], load[1], load[2]);
+        printf("%-16s %9s %9s %12s %11s %9s %9s\n", "document", "dec/Rapid", "dec/yy", "dec/floor t",
+               "enc/minify", "enc/yy", "val GB/s");
+        printf("%-16s %9s %9s %12s %11s %9s %9s\n", "goal", ">= 1", "", "<= 1.3", ">= 1", ">= 0.7",
+               ">= 2");
+        for (const document &doc : docs)
+            printf("%-16s %9.2f %9.2f %12.2f %11.2f %9.2f %9.2f\n", doc.name.c_str(),
+                   speed_ratio("decode", doc.name, "RapidJSON"), speed_ratio("decode", doc.name, "yyjson"),
+                   floor_ratio(doc.name), speed_ratio("encode", doc.name, "simdjson"),
+                   speed_ratio("encode", doc.name, "yyjson"), median("validate/" + doc.name, "pam_brud") / 1e3);
+    }
+
     const std::vector<document> &docs;
     std::map<std::string, row> rows;  // by op/document
 };
@@ -193,20 +298,9 @@ private:
 int main(int argc, char **argv)
 {
     benchmark::Initialize(&argc, argv);
-    static std::vector<document> docs = {
-        {"tweets", tweets_document(1500000)},
-        {"coordinates", coordinates_document(1500000)},
-        {"catalogue", catalogue_document(1500000)},
-    };
-    docs.reserve(docs.size() + size_t(argc));  // registered pointers stay valid
-    for (int i = 1; i < argc; i++) {
-        document doc;
-        if (!read_file(argv[i], &doc)) {
-            fprintf(stderr, "cannot read %s\n", argv[i]);
-            return 2;
-        }
-        docs.push_back(std::move(doc));
-    }
+    static std::vector<document> docs;
+    if (!read_files(argc, argv, &docs))
+        return 2;
 
     std::vector<const json_library *> libs = {our_library()};
     int peer_count = 0;

@@ -17,6 +17,7 @@ struct json_library {
     void *(*load)(const char *text);
     size_t (*print)(void *tree, bool indented);
     void (*release)(void *tree);
+    bool compact_only;  // print has no indented layout
 };
 
 const json_library *our_library();  // aborts if pam_brud.so cannot be loaded
