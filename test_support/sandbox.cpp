@@ -191,8 +191,9 @@ static void private_dev()
         die("move /dev");
 }
 
-// Loopback only. The modules' log messages go to /dev/log without waiting
-// on a full queue, so the queue is made long enough for bursts of them.
+// Loopback only. The modules' log lines go to /dev/log without waiting on a
+// full queue, and the tests read that queue only when they look, so it is
+// made long enough for every line of a test.
 static void private_network()
 {
     if (unshare(CLONE_NEWNET) != 0)

@@ -1,7 +1,6 @@
 #include "syslog_capture.h"
 
 #include <errno.h>
-#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -15,7 +14,6 @@
 #include <gtest/gtest.h>
 
 #include <mutex>
-#include <thread>
 
 namespace {
 
@@ -57,19 +55,46 @@ log_event parse(const char *bytes, size_t size)
     return e;
 }
 
-// Takes every datagram waiting; the caller holds the lock, so a line sent
-// before a reader looks is always among what it sees.
+double monotonic_seconds()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+}
+
+// When the kernel queued the datagram, on the monotonic clock: its receive
+// stamp is wall-clock time, taken back from now by the time since.
+double arrival(struct msghdr *msg)
+{
+    for (struct cmsghdr *c = CMSG_FIRSTHDR(msg); c; c = CMSG_NXTHDR(msg, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS)
+            continue;
+        struct timespec stamp, wall;
+        memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+        clock_gettime(CLOCK_REALTIME, &wall);
+        return monotonic_seconds() - (double(wall.tv_sec - stamp.tv_sec) + double(wall.tv_nsec - stamp.tv_nsec) / 1e9);
+    }
+    return monotonic_seconds();
+}
+
+// Takes every datagram waiting. No thread reads in between (a test's death
+// tests fork), so the sandbox's queue is long enough to hold a test's lines.
 void drain(capture &c)
 {
     char buf[16384];
+    char control[CMSG_SPACE(sizeof(struct timespec))];
     for (;;) {
-        ssize_t n = recv(c.fd, buf, sizeof buf, MSG_DONTWAIT);
+        struct iovec data = {buf, sizeof buf};
+        struct msghdr msg = {};
+        msg.msg_iov = &data;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        ssize_t n = recvmsg(c.fd, &msg, MSG_DONTWAIT);
         if (n < 0)
             return;
         c.events.push_back(parse(buf, size_t(n)));
-        struct timespec now;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        c.events.back().at = double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+        c.events.back().at = arrival(&msg);
     }
 }
 
@@ -90,17 +115,8 @@ void start_log_capture()
         perror("syslog capture: /dev/log");
         abort();
     }
-    // Keeps the queue short between two looks, so that a burst of messages
-    // from many threads is not dropped by senders that never wait.
-    std::thread([&c] {
-        for (;;) {
-            struct pollfd ready = {c.fd, POLLIN, 0};
-            if (poll(&ready, 1, -1) < 0 && errno != EINTR)
-                return;
-            std::lock_guard<std::mutex> hold_events(c.lock);
-            drain(c);
-        }
-    }).detach();
+    int on = 1;
+    setsockopt(c.fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
 }
 
 std::vector<log_event> log_events()

@@ -53,7 +53,7 @@ void bind(void *lib, F &fn, const char *name)
 
 const json_library *our_library()
 {
-    static json_library ours = {"pam_brud", decode, validate, nullptr, nullptr, nullptr};
+    static json_library ours = {"pam_brud", decode, validate, nullptr, nullptr, nullptr, false};
     if (api.decode)
         return &ours;
     const char *path = getenv("PAM_BRUD_SO");

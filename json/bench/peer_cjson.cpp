@@ -28,4 +28,4 @@ void cjson_release(void *tree) { cJSON_Delete(static_cast<cJSON *>(tree)); }
 
 }  // namespace
 
-extern const json_library cjson_library = {"cJSON", cjson_decode, nullptr, cjson_load, cjson_print, cjson_release};
+extern const json_library cjson_library = {"cJSON", cjson_decode, nullptr, cjson_load, cjson_print, cjson_release, false};

@@ -34,4 +34,4 @@ void jansson_release(void *tree) { json_decref(static_cast<json_t *>(tree)); }
 }  // namespace
 
 extern const json_library jansson_library = {"jansson", jansson_decode, nullptr, jansson_load, jansson_print,
-                                             jansson_release};
+                                             jansson_release, false};

@@ -26,4 +26,4 @@ void jsonc_release(void *tree) { json_object_put(static_cast<json_object *>(tree
 
 }  // namespace
 
-extern const json_library jsonc_library = {"json-c", jsonc_decode, nullptr, jsonc_load, jsonc_print, jsonc_release};
+extern const json_library jsonc_library = {"json-c", jsonc_decode, nullptr, jsonc_load, jsonc_print, jsonc_release, false};

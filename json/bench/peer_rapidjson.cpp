@@ -47,4 +47,4 @@ void rapidjson_release(void *tree) { delete static_cast<rapidjson::Document *>(t
 }  // namespace
 
 extern const json_library rapidjson_library = {"RapidJSON", rapidjson_decode, nullptr, rapidjson_load,
-                                               rapidjson_print, rapidjson_release};
+                                               rapidjson_print, rapidjson_release, false};

@@ -30,4 +30,4 @@ void yyjson_release(void *tree) { yyjson_doc_free(static_cast<yyjson_doc *>(tree
 }  // namespace
 
 extern const json_library yyjson_library = {"yyjson", yyjson_decode, nullptr, yyjson_load, yyjson_print,
-                                            yyjson_release};
+                                            yyjson_release, false};
