@@ -187,7 +187,7 @@ static void private_dev()
         symlink("/proc/self/fd/1", (stage + "/stdout").c_str()) != 0 ||
         symlink("/proc/self/fd/2", (stage + "/stderr").c_str()) != 0)
         die("dev links");
-    if (mount(stage.c_str(), "/dev", nullptr, MS_MOVE, nullptr) != 0)
+    if (mount(stage.c_str(), "/dev", "none", MS_MOVE, nullptr) != 0)
         die("move /dev");
 }
 
