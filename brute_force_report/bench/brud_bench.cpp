@@ -18,7 +18,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/time.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -146,36 +145,12 @@ void BM_load_only(benchmark::State &state)
     }
 }
 
-// How far a long host alarm drifts over many logins: what it has left
-// afterwards against what it should have left. Not a speed figure.
-void BM_host_alarm_drift(benchmark::State &state)
-{
-    using clock = std::chrono::steady_clock;
-    struct itimerval host = {};
-    host.it_value.tv_sec = 4000;
-    auto start = clock::now();
-    setitimer(ITIMER_REAL, &host, nullptr);
-    for (auto _ : state)
-        if (!login("with-brud")) {
-            state.SkipWithError("authentication did not succeed");
-            break;
-        }
-    struct itimerval left;
-    getitimer(ITIMER_REAL, &left);
-    double should = 4000.0 - std::chrono::duration<double>(clock::now() - start).count();
-    double has = double(left.it_value.tv_sec) + double(left.it_value.tv_usec) / 1e6;
-    struct itimerval none = {};
-    setitimer(ITIMER_REAL, &none, nullptr);
-    state.counters["alarm_error_ms"] = (has - should) * 1e3;
-}
-
 BENCHMARK(BM_interleaved)->Repetitions(5)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_exchange_only)->Repetitions(9)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_load_only)->Repetitions(9)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_stack_with_brud)->Repetitions(9)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_stack_without_brud)->Repetitions(9)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_bare_crypt)->Repetitions(9)->Unit(benchmark::kMicrosecond)->UseRealTime();
-BENCHMARK(BM_host_alarm_drift)->Iterations(10000)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 // Prints the usual table, then the module's overhead from the medians.
 class ratio_reporter : public benchmark::ConsoleReporter {
