@@ -258,7 +258,7 @@ VESNAR_EXPORT int get_brud_key(char *key)
     unique_fd file(open_key_file(KEY_PATH));
     if (file.get() < 0)
         return 0;
-    size_t length = first_line_length(key, read_key_bytes(file.get(), key, BRUD_KEY_SIZE - 1));
+    size_t length = first_line_length(key, read_key_bytes(file.get(), key, BRUD_KEY_SIZE - 1, true));
     explicit_bzero(key + length, BRUD_KEY_SIZE - length);
     return 1;
 }

@@ -8,6 +8,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stddef.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,7 +28,9 @@ inline int open_key_file(const char *path)
 }
 
 // Reads the file's first bytes, at most size of them; returns how many.
-inline size_t read_key_bytes(int fd, char *buf, size_t size)
+// With first_line_only, the read that brings a CR or LF is the last: a caller
+// that keeps only the first line need not ask again for the file's end.
+inline size_t read_key_bytes(int fd, char *buf, size_t size, bool first_line_only = false)
 {
     size_t got = 0;
     while (got < size) {
@@ -36,7 +39,11 @@ inline size_t read_key_bytes(int fd, char *buf, size_t size)
             continue;
         if (n <= 0)
             break;
+        bool line_ended = first_line_only && (memchr(buf + got, '\n', size_t(n)) ||
+                                              memchr(buf + got, '\r', size_t(n)));
         got += size_t(n);
+        if (line_ended)
+            break;
     }
     return got;
 }

@@ -1,6 +1,7 @@
 // Stand-in for the platform's brute-force daemon, for tests, the benchmark
 // and the demo. It listens on a Unix stream socket and serves one
-// connection at a time: welcome, login reply, verdict.
+// connection at a time (or, with --workers N, up to N at once): welcome,
+// login reply, verdict.
 //
 // Scripted mode (the default): each reply is a fixed text, and each stage
 // can be made silent, closed, late, split in two or padded. Counting mode:
@@ -27,6 +28,7 @@
 #include <chrono>
 #include <deque>
 #include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -48,6 +50,7 @@ const char USAGE[] =
     "  --pad STAGE:N        pad the reply with 'x' to N bytes\n"
     "  --count              counting mode, with --limit N (default 5) and --window S (default 300)\n"
     "  --verbose            one line per report on standard error\n"
+    "  --workers N          serve up to N connections at once (default 1)\n"
     "STAGE is welcome, login or verdict.\n";
 
 enum stage_index { WELCOME, LOGIN, VERDICT, STAGES };
@@ -73,6 +76,7 @@ struct options {
     size_t limit = 5;
     int window_seconds = 300;
     bool verbose = false;
+    int workers = 1;
 };
 
 // Idle time after which a line without its line feed counts as complete
@@ -163,6 +167,7 @@ options parse_options(int argc, char **argv)
         else if (opt == "--limit") o.limit = size_t(atol(value()));
         else if (opt == "--window") o.window_seconds = atoi(value());
         else if (opt == "--verbose") o.verbose = true;
+        else if (opt == "--workers") o.workers = std::max(1, atoi(value()));
         else if (opt == "--help") { fputs(USAGE, stdout); exit(0); }
         else usage_error(("unknown option " + opt).c_str());
     }
@@ -278,6 +283,7 @@ public:
         if (report_member(report, "action") != "\"PAM_AUTHENTICATE\"")
             return "200 ok\n";
         std::string who = report_member(report, "username") + " " + report_member(report, "remote_host");
+        std::lock_guard<std::mutex> hold(lock_);  // workers count into one table
         time_t now = time(nullptr);
         auto &seen = seen_[who];
         seen.push_back(now);
@@ -292,6 +298,7 @@ public:
 
 private:
     const options &opts_;
+    std::mutex lock_;
     std::map<std::string, std::deque<time_t>> seen_;
 };
 
@@ -338,6 +345,23 @@ int listen_on(const std::string &path)
     return fd;
 }
 
+// Accepts and serves connections one after the other; several workers may
+// share the listener.
+int accept_and_serve(int listener, const options &o, counter &count)
+{
+    for (;;) {
+        int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            perror("brud_daemon: accept");
+            return 1;
+        }
+        serve(fd, o, count);
+        close(fd);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -350,15 +374,7 @@ int main(int argc, char **argv)
         close(o.ready_fd);
     }
     counter count(o);
-    for (;;) {
-        int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (errno == EINTR || errno == ECONNABORTED)
-                continue;
-            perror("brud_daemon: accept");
-            return 1;
-        }
-        serve(fd, o, count);
-        close(fd);
-    }
+    for (int i = 1; i < o.workers; i++)
+        std::thread([&] { exit(accept_and_serve(listener, o, count)); }).detach();
+    return accept_and_serve(listener, o, count);
 }
