@@ -7,8 +7,9 @@
 //   BM_interleaved    whole logins with pam_brud (with and without its
 //                     crypt), without it (pam_permit alone), with an empty
 //                     module that loads the crypt library as a real stack's
-//                     pam_unix does, one bare crypt, and the physical floor
-//                     of what the module adds
+//                     pam_unix does, one bare crypt, the physical floor of
+//                     what the module adds, and the module's load and
+//                     exchange stages: where a login's time goes
 //   BM_exchange_only  the daemon exchange beside the same messages between
 //                     two processes on a socketpair
 //   BM_load_only      dlopen/dlclose of pam_brud beside an empty module with
@@ -338,7 +339,98 @@ private:
 
 double ratio(double a, double b) { return b > 0 ? a / b : 0; }
 
+// ---- The daemon ------------------------------------------------------------
+
+// The stand-in daemon for one benchmark. A serial benchmark runs with the
+// daemon, the floor's peer and itself on the one CPU it is on: on this kind
+// of virtual machine, waking a process on an idle CPU costs more than the
+// exchange's own work and happens at random, which would leave the ratios
+// to chance. Parallel clients get every CPU and a worker each.
+class daemon_run {
+public:
+    daemon_run(bool one_cpu, int workers)
+    {
+        if (one_cpu && sched_getaffinity(0, sizeof saved_, &saved_) == 0) {
+            cpu_set_t here;
+            CPU_ZERO(&here);
+            CPU_SET(sched_getcpu(), &here);
+            pinned_ = sched_setaffinity(0, sizeof here, &here) == 0;
+        }
+        pid_ = start(workers);
+    }
+    ~daemon_run()
+    {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (pinned_)
+            sched_setaffinity(0, sizeof saved_, &saved_);
+    }
+    daemon_run(const daemon_run &) = delete;
+    daemon_run &operator=(const daemon_run &) = delete;
+
+    // False (and the benchmark skipped) when the daemon did not start.
+    bool up(benchmark::State &state) const
+    {
+        if (pid_ < 0)
+            state.SkipWithError("the stand-in daemon did not start");
+        return pid_ > 0;
+    }
+
+private:
+    static pid_t start(int workers)
+    {
+        int ready[2];
+        if (pipe2(ready, O_CLOEXEC) != 0)
+            return -1;
+        std::string count = std::to_string(workers);
+        pid_t pid = fork();
+        if (pid == 0) {
+            dup2(ready[1], 3);
+            execl(BRUD_DAEMON_PATH, BRUD_DAEMON_PATH, "--ready-fd", "3", "--workers", count.c_str(),
+                  static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        close(ready[1]);
+        char byte;
+        struct pollfd p = {ready[0], POLLIN, 0};
+        bool up = pid > 0 && poll(&p, 1, 10000) == 1 && read(ready[0], &byte, 1) == 1;
+        close(ready[0]);
+        if (!up && pid > 0) {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+        }
+        return up ? pid : -1;
+    }
+
+    cpu_set_t saved_;
+    bool pinned_ = false;
+    pid_t pid_ = -1;
+};
+
 // ---- Benchmarks ----------------------------------------------------------
+
+// The module loaded on its own (load and unload timed together, as libpam
+// does them in one transaction) and one exchange in between: the parts of
+// what a login with it costs. Loaded afresh each time, so that the logins
+// timed beside it load it themselves.
+bool add_module_parts(benchmark::State &state, samples &s)
+{
+    auto start = clock_type::now();
+    auto module = std::make_unique<brud_client>(PAM_BRUD_SO);
+    double load = micros_since(start);
+    if (!module->usable()) {
+        state.SkipWithError("the module's client could not be loaded");
+        return false;
+    }
+    auto parts = module->timed_exchange();
+    start = clock_type::now();
+    module.reset();
+    load += micros_since(start);
+    return s.add(state, "load", load) && s.add(state, "connect", parts.connect) &&
+           s.add(state, "report", parts.report) && s.add(state, "close", parts.close);
+}
 
 // Whole logins, the bare crypt and the floors, one after the other in every
 // iteration. "beyond" is what the module adds to a login beyond its crypt,
@@ -348,6 +440,9 @@ double ratio(double a, double b) { return b > 0 ? a / b : 0; }
 // (tens of per cent on this machine) in the difference.
 void BM_interleaved(benchmark::State &state)
 {
+    daemon_run daemon(true, 1);
+    if (!daemon.up(state))
+        return;
     const char *baseline = baseline_module();
     std::string salt = module_like_salt();
     exchange_floor floor;
@@ -360,7 +455,7 @@ void BM_interleaved(benchmark::State &state)
             !s.add(state, "libcrypt", timed_login("with-libcrypt")) ||
             !s.add(state, "crypt", timed_bare_crypt(salt)) ||
             !s.add(state, "floor_exchange", floor.timed_exchange()) ||
-            !s.add(state, "floor_load", timed_load(BRUD_FLOOR_MODULE_SO)))
+            !s.add(state, "floor_load", timed_load(BRUD_FLOOR_MODULE_SO)) || !add_module_parts(state, s))
             return;
     }
     double without = s.median_of("without"), unhashed = s.median_of("unhashed");
@@ -380,6 +475,14 @@ void BM_interleaved(benchmark::State &state)
     state.counters["lc_beyond_us"] = beyond_lc;
     state.counters["lc_beyond_per_permit"] = ratio(beyond_lc, without);
     state.counters["lc_beyond_per_floor"] = ratio(beyond_lc, floor_exchange);
+    // Where "beyond" goes: loading, the exchange's stages, and the rest
+    // (libpam running one more module, the items, the prompt, the report).
+    double parts = 0;
+    for (const char *part : {"load", "connect", "report", "close"}) {
+        state.counters[std::string(part) + "_us"] = s.median_of(part);
+        parts += s.median_of(part);
+    }
+    state.counters["rest_us"] = beyond - parts;
     if (baseline) {
         double before = s.median_of("base_unhashed") - without;
         state.counters["base_beyond_us"] = before;
@@ -391,6 +494,9 @@ void BM_interleaved(benchmark::State &state)
 // floor and any baseline are counters.
 void BM_exchange_only(benchmark::State &state)
 {
+    daemon_run daemon(true, 1);
+    if (!daemon.up(state))
+        return;
     brud_client module(PAM_BRUD_SO);
     std::unique_ptr<brud_client> before;
     if (const char *path = baseline_module())
@@ -475,6 +581,9 @@ template <typename Work> double parallel_rate(Work work)
 // crypt sets: the CPUs this process may use ÷ the time of one crypt.
 void BM_parallel(benchmark::State &state)
 {
+    daemon_run daemon(false, PARALLEL_CLIENTS);
+    if (!daemon.up(state))
+        return;
     std::string salt = module_like_salt();
     crypt_library lib;
     pam_handle_t *handles[PARALLEL_CLIENTS] = {};
@@ -526,27 +635,6 @@ BENCHMARK(BM_exchange_only)->Repetitions(5)->Unit(benchmark::kMicrosecond)->UseM
 BENCHMARK(BM_load_only)->Repetitions(5)->Unit(benchmark::kMicrosecond)->UseManualTime();
 BENCHMARK(BM_parallel)->Repetitions(5)->Iterations(8)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-pid_t start_daemon()
-{
-    int ready[2];
-    if (pipe2(ready, O_CLOEXEC) != 0)
-        return -1;
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(ready[1], 3);
-        std::string workers = std::to_string(PARALLEL_CLIENTS);
-        execl(BRUD_DAEMON_PATH, BRUD_DAEMON_PATH, "--ready-fd", "3", "--workers", workers.c_str(),
-              static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    close(ready[1]);
-    char byte;
-    struct pollfd p = {ready[0], POLLIN, 0};
-    bool up = poll(&p, 1, 10000) == 1 && read(ready[0], &byte, 1) == 1;
-    close(ready[0]);
-    return up ? pid : -1;
-}
-
 void write_stack(const char *service, const std::string &first_line)
 {
     write_file(std::string(CONFDIR) + "/" + service, first_line + "auth required pam_permit.so\n");
@@ -571,15 +659,8 @@ int main(int argc, char **argv)
 {
     enter_sandbox();
     set_up_files();
-    pid_t daemon = start_daemon();
-    if (daemon < 0) {
-        fprintf(stderr, "brud_bench: the stand-in daemon did not start\n");
-        return 1;
-    }
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    kill(daemon, SIGTERM);
-    waitpid(daemon, nullptr, 0);
     return 0;
 }
