@@ -65,14 +65,14 @@ function(pamx_uses name module link_module daemon)
   endif()
 endfunction()
 
-# The tests that run the modules inside Debian's real sshd (label services;
-# test_support/sshd_service.h). Not in the sanitizer and valgrind builds,
-# whose instrumentation would not reach into sshd.
+# The tests that run the modules inside Debian's real PAM hosts (label
+# services; test_support/service_host.h). Not in the sanitizer and valgrind
+# builds, whose instrumentation would not reach into the hosts.
 set(PAMX_SERVICE_TESTS OFF)
 if(PAMX_TESTS AND NOT PAMX_SANITIZE AND NOT PAMX_VALGRIND)
   set(PAMX_SERVICE_TESTS ON)
 endif()
-set(PAMX_SSHD_PACKAGE ${PROJECT_BINARY_DIR}/sshd-package)
+set(PAMX_HOST_PACKAGES ${PROJECT_BINARY_DIR}/host-packages)
 
 # pamx_test(name SOURCES ... [MODULE m [LINK_MODULE]] [DAEMON] [SERVICE]
 #           [LIBS ...] [LABELS ...] [TIMEOUT s] [ENVIRONMENT VAR=value ...])
@@ -80,7 +80,7 @@ set(PAMX_SSHD_PACKAGE ${PROJECT_BINARY_DIR}/sshd-package)
 # builds the module first (every test knows each module's path as
 # PAM_<NAME>_SO); LINK_MODULE links it for direct calls, as an outside
 # caller would; DAEMON builds the stand-in daemon (BRUD_DAEMON_PATH);
-# SERVICE runs it against the real sshd, and defines nothing in builds that
+# SERVICE runs it against the real PAM hosts, and defines nothing in builds that
 # run no such tests.
 function(pamx_test name)
   cmake_parse_arguments(T "LINK_MODULE;DAEMON;SERVICE" "MODULE;TIMEOUT" "SOURCES;LIBS;LABELS;ENVIRONMENT" ${ARGN})
@@ -118,7 +118,7 @@ function(pamx_test name)
     string(APPEND props " ENVIRONMENT \"${T_ENVIRONMENT}\"")
   endif()
   if(T_SERVICE)
-    string(APPEND props " FIXTURES_REQUIRED sshd_package")
+    string(APPEND props " FIXTURES_REQUIRED host_packages")
   endif()
   if(props)
     file(GENERATE OUTPUT "${props_file}" CONTENT

@@ -12,7 +12,7 @@ packages=(
   libcjson-dev libjansson-dev libjson-c-dev rapidjson-dev libsimdjson-dev
   libpam-modules
   locales groff-base dpkg-dev file debhelper lintian
-  openssh-client sshpass
+  openssh-client sshpass curl sudo
 )
 
 missing=()

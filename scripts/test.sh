@@ -21,7 +21,7 @@ build() {  # build DIR [cmake options...]
 echo "== normal build"
 build build
 (cd build && ctest --output-on-failure -j"$jobs" -LE "timing|huge|services")
-echo "== services: the modules inside Debian's real sshd (normal build only)"
+echo "== services: the modules inside Debian's real PAM hosts (normal build only)"
 (cd build && ctest --output-on-failure -j"$jobs" -L services)
 [ "$mode" = quick ] && exit 0
 echo "== timing tests (alone, nothing else running)"

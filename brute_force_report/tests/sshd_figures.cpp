@@ -4,7 +4,7 @@
 //
 //   build/brute_force_report/tests/sshd_figures [users, 1 to 8; default 4]
 #include "brud_harness.h"
-#include "sshd_service.h"
+#include "service_host.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -40,7 +40,8 @@ double accepted_after(const std::string &user, const ssh_result &s)
 
 void connections_per_login()
 {
-    sshd_service sshd(pam_service(AUTH));
+    pam_service("sshd", AUTH);
+    sshd_service sshd;
     brud_daemon daemon;
     ssh_result s = login("alice");
     int connections = 0;
@@ -55,7 +56,8 @@ void connections_per_login()
 
 void daemon_gone()
 {
-    sshd_service sshd(pam_service(AUTH));
+    pam_service("sshd", AUTH);
+    sshd_service sshd;
     forget_log();
     ssh_result s = login("alice");
     printf("daemon gone: status %d, login %.2f s\n", s.status, s.seconds);
@@ -66,7 +68,8 @@ void daemon_gone()
 void silent_daemon(const char *stage, int users)
 {
     printf("daemon silent at its %s:\n", stage);
-    sshd_service sshd(pam_service(AUTH));
+    pam_service("sshd", AUTH);
+    sshd_service sshd;
     for (int i = 0; i < users; i++) {
         brud_daemon daemon({"--silent", stage});
         forget_log();
@@ -91,7 +94,8 @@ void grace_time(int grace, int users)
     int in = 0;
     printf("LoginGraceTime %d, daemon silent at its login reply:\n", grace);
     for (int i = 0; i < users; i++) {
-        sshd_service sshd(pam_service(AUTH), {"LoginGraceTime " + std::to_string(grace)});
+        pam_service("sshd", AUTH);
+        sshd_service sshd({"LoginGraceTime " + std::to_string(grace)});
         brud_daemon daemon({"--silent", "login"});
         forget_log();
         ssh_result s = login(USERS[i], std::max(grace, 21) + 1);

@@ -2,7 +2,7 @@
 // inside a container, and nowhere else.
 #include "expected_banner.h"
 #include "sandbox.h"
-#include "sshd_service.h"
+#include "service_host.h"
 
 #include <gtest/gtest.h>
 
@@ -47,8 +47,8 @@ TEST(SuqvoSshd, BannerOnlyOnInteractiveLoginsInsideAContainer)
                      (r.hushlogin ? " hushlogin" : ""));
         if (r.hushlogin)
             write_file(home_of("alice") + "/.hushlogin", "");
-        sshd_service sshd(pam_service({"@include common-auth"}, {std::string("session optional ") + PAM_SUQVO_SO}),
-                          {}, {std::string("QVO_STANDIN_ANSWER=") + r.answer});
+        pam_service("sshd", {"@include common-auth"}, {std::string("session optional ") + PAM_SUQVO_SO});
+        sshd_service sshd({}, {std::string("QVO_STANDIN_ANSWER=") + r.answer});
         ssh_login login("alice", "alice's own 9");
         if (r.interactive) {
             login.terminal = true;

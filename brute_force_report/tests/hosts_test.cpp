@@ -2,7 +2,7 @@
 // login reports, a refusing verdict, a vanished daemon, and sshd's own
 // LoginGraceTime while the module waits on a silent daemon.
 #include "brud_harness.h"
-#include "sshd_service.h"
+#include "service_host.h"
 
 #include <gtest/gtest.h>
 
@@ -57,7 +57,8 @@ TEST_F(BrudSshd, LoginIsReportedWithAHashThatCryptVerifies)
         {"127.0.0.1", "alice1"},
         {"::1", "alice."},
     };
-    sshd_service sshd(pam_service(AUTH));
+    pam_service("sshd", AUTH);
+    sshd_service sshd;
     for (const row &r : rows) {
         SCOPED_TRACE(r.host);
         brud_daemon daemon;
@@ -104,7 +105,8 @@ TEST_F(BrudSshd, RefusingVerdictRefusesTheRightPassword)
         {"580 blocked\\n", false},
         {"200 ok\\n", true},
     };
-    sshd_service sshd(pam_service(AUTH));
+    pam_service("sshd", AUTH);
+    sshd_service sshd;
     for (const row &r : rows) {
         SCOPED_TRACE(r.verdict);
         brud_daemon daemon({"--verdict", r.verdict});
@@ -120,7 +122,8 @@ TEST_F(BrudSshd, RefusingVerdictRefusesTheRightPassword)
 // Each of the three calls fails open on its own and says so in syslog.
 TEST_F(BrudSshd, LoginWorksWithTheDaemonGone)
 {
-    sshd_service sshd(pam_service(AUTH));
+    pam_service("sshd", AUTH);
+    sshd_service sshd;
     brud_daemon daemon;
     daemon.stop();
     forget_log();
@@ -145,7 +148,8 @@ double wall_clock()
 // login in.
 TEST_F(BrudSshd, LoginGraceTimeEndsALoginWhoseDaemonIsSilent)
 {
-    sshd_service sshd(pam_service(AUTH), {"LoginGraceTime 5"});
+    pam_service("sshd", AUTH);
+    sshd_service sshd({"LoginGraceTime 5"});
     {
         brud_daemon answering;
         ssh_result s = login();

@@ -1,7 +1,7 @@
 // pam_tamlo in front of Debian's common-auth inside the real sshd, under
 // both of sshd's password methods.
 #include "sandbox.h"
-#include "sshd_service.h"
+#include "service_host.h"
 
 #include <gtest/gtest.h>
 
@@ -18,9 +18,8 @@ TEST(TamloSshd, SessionUserAndAccountOwnerUnderBothPasswordMethods)
         GTEST_SKIP() << "needs the host's root";
     add_account("alice", OWN_PASSWORD);
     write_file("/var/vesnar/tamlo/keys/alice:tamlo_web1", "t0ken-42", 0600);
-    sshd_service sshd(pam_service({std::string("auth [success=done default=ignore] ") + PAM_TAMLO_SO,
-                                   "@include common-auth"}),
-                      {"KbdInteractiveAuthentication yes"});
+    pam_service("sshd", {std::string("auth [success=done default=ignore] ") + PAM_TAMLO_SO, "@include common-auth"});
+    sshd_service sshd({"KbdInteractiveAuthentication yes"});
 
     // Password authentication answers every prompt with the one password,
     // so pam_tamlo and pam_unix both see it. Keyboard-interactive puts each

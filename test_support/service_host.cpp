@@ -1,4 +1,4 @@
-#include "sshd_service.h"
+#include "service_host.h"
 
 #include "sandbox.h"
 #include "syslog_capture.h"
@@ -15,27 +15,25 @@
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <netinet/in.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <condition_variable>
-#include <mutex>
-#include <thread>
+#include <algorithm>
 
 namespace {
 
-const std::string SSHD_BIN = std::string(SSHD_ROOT) + "/usr/sbin/sshd";
-const std::string SSHD_LIBS = std::string(SSHD_ROOT) + "/usr/lib/" MULTIARCH;
+const std::string ROOT = HOST_ROOT;
+const std::string HOST_LIBS = ROOT + "/usr/lib/" MULTIARCH ":" + ROOT + "/lib/" MULTIARCH;
 constexpr char HOST_KEY[] = "/etc/ssh/ssh_host_ed25519_key";
 constexpr char CONFIG[] = "/etc/ssh/sshd_config";
-constexpr char SSHD_STDERR[] = "/tmp/sshd.stderr";
 constexpr char CLIENT_HOME[] = "/tmp/ssh-client";
 
 [[noreturn]] void fatal(const std::string &what)
 {
-    fprintf(stderr, "sshd_service: %s: %s\n", what.c_str(), strerror(errno));
+    fprintf(stderr, "service_host: %s: %s\n", what.c_str(), strerror(errno));
     abort();
 }
 
@@ -80,9 +78,12 @@ void run_quiet(std::vector<std::string> args)
 
 // ---- Processes ------------------------------------------------------------------
 
-// Processes that sshd leaves behind (a connection's monitor outlives the
-// listener) are re-parented to the test process, which stops them.
-void stop_leftover_sshd()
+// The daemons running now: a leftover of one is never taken for another's.
+std::vector<pid_t> running;
+
+// Stops the test process's children that run a program of the unpacked
+// packages and are no running host_daemon: what a stopped host left behind.
+void stop_leftovers()
 {
     std::vector<pid_t> pids;
     if (DIR *d = opendir("/proc/self/task")) {
@@ -102,7 +103,8 @@ void stop_leftover_sshd()
     for (pid_t pid : pids) {
         char exe[4096];
         ssize_t n = readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), exe, sizeof exe - 1);
-        if (n <= 0 || std::string(exe, size_t(n)) != SSHD_BIN)
+        if (n <= 0 || std::string(exe, size_t(n)).rfind(ROOT + "/", 0) != 0 ||
+            std::find(running.begin(), running.end(), pid) != running.end())
             continue;
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
@@ -116,7 +118,7 @@ int next_uid = 2001;
 bool service_sandbox_ready()
 {
     if (!host_root()) {
-        fprintf(stderr, "services tests run sshd, which needs the host's root\n");
+        fprintf(stderr, "services tests run PAM hosts, which need the host's root\n");
         return false;
     }
     static bool ready = false;
@@ -125,8 +127,8 @@ bool service_sandbox_ready()
     enter_service_sandbox();
     start_log_capture();
     prctl(PR_SET_CHILD_SUBREAPER, 1);
-    if (access(SSHD_BIN.c_str(), X_OK) != 0)
-        fatal(SSHD_BIN + " (fetched by the sshd_package test)");
+    if (access(host_file("/usr/sbin/sshd").c_str(), X_OK) != 0)
+        fatal(ROOT + " (unpacked by the host_packages test)");
     ready = true;
     return true;
 }
@@ -190,7 +192,8 @@ void add_account(const std::string &user, const std::string &password)
 
 std::string home_of(const std::string &user) { return "/tmp/home/" + user; }
 
-std::string pam_service(const std::vector<std::string> &auth, const std::vector<std::string> &session)
+void pam_service(const std::string &service, const std::vector<std::string> &auth,
+                 const std::vector<std::string> &session)
 {
     std::string text;
     for (auto &line : auth)
@@ -198,11 +201,88 @@ std::string pam_service(const std::vector<std::string> &auth, const std::vector<
     text += "@include common-account\n";
     for (auto &line : session)
         text += line + "\n";
-    return text + "@include common-session\n";
+    write_file("/etc/pam.d/" + service, text + "@include common-session\n");
 }
 
-sshd_service::sshd_service(const std::string &pam_file, const std::vector<std::string> &config,
-                           const std::vector<std::string> &env)
+std::string host_file(const std::string &path) { return ROOT + path; }
+
+host_daemon::host_daemon(const std::string &program, const std::vector<std::string> &args,
+                         const std::vector<std::string> &env)
+    : program_(host_file(program)), stderr_path_("/tmp/" + program.substr(program.rfind('/') + 1) + ".stderr")
+{
+    std::vector<std::string> argv = {program_};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<std::string> environment = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin",
+                                            "LD_LIBRARY_PATH=" + HOST_LIBS + ":" + QVO_STANDIN_DIR};
+    environment.insert(environment.end(), env.begin(), env.end());
+    int err = open(stderr_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (err < 0)
+        fatal(stderr_path_);
+    started_ = now();
+    pid_ = fork();
+    if (pid_ == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        dup2(err, 1);
+        dup2(err, 2);
+        auto c_argv = c_strings(argv);
+        auto envp = c_strings(environment);
+        execve(c_argv[0], c_argv.data(), envp.data());
+        _exit(127);
+    }
+    close(err);
+    if (pid_ < 0)
+        fatal("fork");
+    running.push_back(pid_);
+}
+
+host_daemon::~host_daemon()
+{
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+    std::erase(running, pid_);
+    stop_leftovers();
+}
+
+std::string host_daemon::output() const { return read_file(stderr_path_); }
+
+void host_daemon::failed(const std::string &what)
+{
+    fprintf(stderr, "%s did not start (%s):\n%s\n", program_.c_str(), what.c_str(), output().c_str());
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    abort();
+}
+
+void host_daemon::ready_at_log(const std::string &ident, const std::string &text, double seconds)
+{
+    if (!await_log(ident, text, seconds, started_))
+        failed("no \"" + text + "\" in the log");
+}
+
+void host_daemon::ready_at_port(int port, double seconds)
+{
+    double until = now() + seconds;
+    for (;;) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr = {};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(uint16_t(port));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bool up = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+        close(fd);
+        if (up)
+            return;
+        if (now() > until || waitpid(pid_, nullptr, WNOHANG) == pid_)
+            failed("nothing listens on port " + std::to_string(port));
+        usleep(20000);
+    }
+}
+
+namespace {
+
+// sshd's host key, privilege separation and configuration; /etc/pam.d/sshd
+// is the test's.
+std::vector<std::string> sshd_arguments(const std::vector<std::string> &config)
 {
     if (!path_exists(HOST_KEY)) {
         make_dirs("/etc/ssh");
@@ -212,7 +292,6 @@ sshd_service::sshd_service(const std::string &pam_file, const std::vector<std::s
     make_dirs("/run/sshd");
     if (("\n" + read_file("/etc/passwd")).find("\nsshd:") == std::string::npos)
         append_file("/etc/passwd", "sshd:x:" + std::to_string(next_uid++) + ":65534::/run/sshd:/usr/sbin/nologin\n");
-    write_file("/etc/pam.d/sshd", pam_file);
     std::string text;
     for (auto &line : config)
         text += line + "\n";
@@ -228,42 +307,16 @@ sshd_service::sshd_service(const std::string &pam_file, const std::vector<std::s
             "PrintLastLog no\n"
             "UseDNS no\n";
     write_file(CONFIG, text);
-
-    std::vector<std::string> args = {SSHD_BIN, "-D", "-f", CONFIG};
-    std::vector<std::string> environment = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin",
-                                            "LD_LIBRARY_PATH=" + SSHD_LIBS + ":" + QVO_STANDIN_DIR};
-    environment.insert(environment.end(), env.begin(), env.end());
-    int err = open(SSHD_STDERR, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (err < 0)
-        fatal(SSHD_STDERR);
-    double started = now();
-    pid_ = fork();
-    if (pid_ == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        dup2(err, 1);
-        dup2(err, 2);
-        auto argv = c_strings(args);
-        auto envp = c_strings(environment);
-        execve(argv[0], argv.data(), envp.data());
-        _exit(127);
-    }
-    close(err);
-    if (pid_ < 0)
-        fatal("fork");
-    if (!await_log("sshd", "Server listening on 127.0.0.1 port 22", 15, started) ||
-        !await_log("sshd", "Server listening on ::1 port 22", 5, started)) {
-        fprintf(stderr, "sshd did not start:\n%s\n", read_file(SSHD_STDERR).c_str());
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-        abort();
-    }
+    return {"-D", "-f", CONFIG};
 }
 
-sshd_service::~sshd_service()
+}  // namespace
+
+sshd_service::sshd_service(const std::vector<std::string> &config, const std::vector<std::string> &env)
+    : daemon_("/usr/sbin/sshd", sshd_arguments(config), env)
 {
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-    stop_leftover_sshd();
+    daemon_.ready_at_log("sshd", "Server listening on 127.0.0.1 port 22");
+    daemon_.ready_at_log("sshd", "Server listening on ::1 port 22", 5);
 }
 
 ssh_result run_ssh(const ssh_login &login)

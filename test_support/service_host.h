@@ -1,0 +1,112 @@
+// The real PAM hosts of a hosting server for the services tests: Debian's
+// packages unpacked into the build tree (never installed) and run as root
+// inside the service sandbox: private /etc, /var, /run, /dev and a network
+// with loopback only. Each host gets its own /etc/pam.d/<service> from the
+// test and is driven by a real client from the host system.
+#ifndef VESNAR_SERVICE_HOST_H
+#define VESNAR_SERVICE_HOST_H
+#include <sys/types.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+// The test needs the host's root; false (after a skip message) otherwise.
+// Enters the service sandbox and starts the private syslog listener.
+bool service_sandbox_ready();
+
+// One datagram that reached the private /dev/log, split into its parts.
+struct log_line {
+    std::string ident;  // "sshd", "su", "PAM-brud", ...
+    std::string text;
+    int priority = -1;  // facility and severity, as in <PRI>
+    double at = 0;      // monotonic seconds when it arrived
+};
+
+// Every line received so far; `forget_log` drops them.
+std::vector<log_line> service_log();
+void forget_log();
+// Texts of the lines of one identity.
+std::vector<std::string> service_log(const std::string &ident);
+// Waits up to `seconds` for a line of `ident` containing `text` that
+// arrived at `since` (monotonic seconds) or later.
+bool await_log(const std::string &ident, const std::string &text, double seconds, double since = 0);
+
+// An account in the sandbox's passwd, group and shadow, home under /tmp.
+void add_account(const std::string &user, const std::string &password);
+std::string home_of(const std::string &user);
+
+// Writes /etc/pam.d/<service>: these auth lines, then Debian's
+// common-account, these session lines and Debian's common-session.
+void pam_service(const std::string &service, const std::vector<std::string> &auth,
+                 const std::vector<std::string> &session = {});
+
+// A file of the unpacked packages: "/usr/sbin/sshd" -> <build>/host-packages/root/usr/sbin/sshd.
+std::string host_file(const std::string &path);
+
+// A host's daemon from the unpacked packages, started by fork/exec as root
+// with PATH, LD_LIBRARY_PATH (the unpacked libraries, then the libqvo
+// stand-in) and `env`; its standard output and error go to
+// /tmp/<name>.stderr. The destructor stops it by its PID, then stops what
+// it left behind: the test process is a subreaper, so a host's orphaned
+// children (sshd's monitors, a master's workers) become its own.
+class host_daemon {
+public:
+    host_daemon(const std::string &program, const std::vector<std::string> &args,
+                const std::vector<std::string> &env = {});
+    ~host_daemon();
+    host_daemon(const host_daemon &) = delete;
+    host_daemon &operator=(const host_daemon &) = delete;
+
+    // Each aborts the test with the daemon's standard error unless the
+    // daemon is ready within `seconds`: a log line of `ident` containing
+    // `text` since the start, or a listener on 127.0.0.1:port.
+    void ready_at_log(const std::string &ident, const std::string &text, double seconds = 15);
+    void ready_at_port(int port, double seconds = 15);
+    pid_t pid() const { return pid_; }
+    std::string output() const;
+
+private:
+    [[noreturn]] void failed(const std::string &what);
+    std::string program_, stderr_path_;
+    double started_ = 0;
+    pid_t pid_ = -1;
+};
+
+// Debian's sshd on 127.0.0.1:22 and [::1]:22 with /etc/pam.d/sshd.
+class sshd_service {
+public:
+    // config: sshd_config lines that come before the fixed ones (the first
+    // value of a keyword wins in sshd_config). env: extra environment of
+    // sshd. Returns once sshd listens on both addresses.
+    explicit sshd_service(const std::vector<std::string> &config = {}, const std::vector<std::string> &env = {});
+
+private:
+    host_daemon daemon_;
+};
+
+struct ssh_login {
+    ssh_login(std::string user_, std::string password_, std::vector<std::string> command_ = {})
+        : user(std::move(user_)), password(std::move(password_)), command(std::move(command_))
+    {
+    }
+    std::string user;
+    std::string password;
+    std::string host = "127.0.0.1";
+    std::vector<std::string> command;  // empty: the login shell
+    bool terminal = false;             // -tt, as an interactive login
+    std::string input;                 // standard input of ssh
+    std::vector<std::string> options;  // further -o options
+    double deadline = 90;              // seconds before ssh is killed
+};
+
+struct ssh_result {
+    int status = -1;     // exit status of sshpass (ssh's own when it ran)
+    std::string output;  // standard output and error together
+    double seconds = 0;
+    double ended = 0;    // monotonic seconds when ssh ended, as log_line::at
+};
+
+ssh_result run_ssh(const ssh_login &login);
+
+#endif
