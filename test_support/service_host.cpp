@@ -7,7 +7,10 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <pty.h>
+#include <pwd.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -224,6 +227,7 @@ host_daemon::host_daemon(const std::string &program, const std::vector<std::stri
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         dup2(err, 1);
         dup2(err, 2);
+        close_range(3, ~0U, 0);  // as from init: only what the host opens itself
         auto c_argv = c_strings(argv);
         auto envp = c_strings(environment);
         execve(c_argv[0], c_argv.data(), envp.data());
@@ -319,7 +323,7 @@ sshd_service::sshd_service(const std::vector<std::string> &config, const std::ve
     daemon_.ready_at_log("sshd", "Server listening on ::1 port 22", 5);
 }
 
-ssh_result run_ssh(const ssh_login &login)
+client_result run_ssh(const ssh_login &login)
 {
     make_dirs(CLIENT_HOME);
     std::vector<std::string> args = {"/usr/bin/sshpass", "-e", "/usr/bin/ssh", "-F", "/dev/null"};
@@ -336,51 +340,105 @@ ssh_result run_ssh(const ssh_login &login)
     if (!login.command.empty())
         args.push_back("--");
     args.insert(args.end(), login.command.begin(), login.command.end());
-    std::vector<std::string> environment = {"PATH=/usr/bin:/bin", "HOME=" + std::string(CLIENT_HOME),
-                                            "SSHPASS=" + login.password};
+    return run_client(args, {"PATH=/usr/bin:/bin", "HOME=" + std::string(CLIENT_HOME), "SSHPASS=" + login.password},
+                      login.input, login.deadline);
+}
 
-    int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
-        fatal("pipe2");
-    double start = now();
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        dup2(out[1], 2);
-        auto argv = c_strings(args);
-        auto envp = c_strings(environment);
-        execve(argv[0], argv.data(), envp.data());
-        _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    if (!login.input.empty() && write(in[1], login.input.data(), login.input.size()) < 0)
-        fatal("ssh input");
-    close(in[1]);
+namespace {
 
-    ssh_result result;
+// Reads `fd` until its end or the deadline (then kills `pid`); when the
+// output shows `prompt`, writes `answer` to `answer_fd` once. Reaps `pid`.
+client_result collect(pid_t pid, int fd, double start, double deadline, const std::string &prompt = "",
+                      const std::string &answer = "", int answer_fd = -1)
+{
+    client_result result;
+    bool answered = prompt.empty();
     char buf[4096];
     for (;;) {
-        int left_ms = int((start + login.deadline - now()) * 1000);
-        struct pollfd p = {out[0], POLLIN, 0};
+        if (!answered && result.output.find(prompt) != std::string::npos) {
+            std::string line = answer + "\n";
+            if (write(answer_fd, line.data(), line.size()) != ssize_t(line.size()))
+                fatal("answer");
+            answered = true;
+        }
+        int left_ms = int((start + deadline - now()) * 1000);
+        struct pollfd p = {fd, POLLIN, 0};
         if (left_ms <= 0 || poll(&p, 1, left_ms) == 0) {
             kill(pid, SIGKILL);
             result.output += "\n(killed at the deadline)";
             break;
         }
-        ssize_t n = read(out[0], buf, sizeof buf);
+        ssize_t n = read(fd, buf, sizeof buf);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
+        if (n <= 0)  // a terminal's end reads as EIO
             break;
         result.output.append(buf, size_t(n));
     }
-    close(out[0]);
+    close(fd);
     int status = 0;
     waitpid(pid, &status, 0);
     result.ended = now();
     result.seconds = result.ended - start;
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
+}
+
+}  // namespace
+
+client_result run_client(const std::vector<std::string> &args, const std::vector<std::string> &env,
+                         const std::string &input, double deadline)
+{
+    int in[2], out[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
+        fatal("pipe2");
+    std::vector<std::string> argv_strings = args, envp_strings = env;
+    auto argv = c_strings(argv_strings);
+    auto envp = c_strings(envp_strings);
+    double start = now();
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(out[1], 2);
+        close_range(3, ~0U, 0);
+        execve(argv[0], argv.data(), envp.data());
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    if (!input.empty() && write(in[1], input.data(), input.size()) < 0)
+        fatal("client input");
+    close(in[1]);
+    return collect(pid, out[0], start, deadline);
+}
+
+client_result run_on_pty(const std::string &user, const std::vector<std::string> &args, const std::string &prompt,
+                         const std::string &answer, double deadline)
+{
+    passwd *pw = getpwnam(user.c_str());
+    if (!pw)
+        fatal("no account " + user);
+    uid_t uid = pw->pw_uid;
+    gid_t gid = pw->pw_gid;
+    std::vector<std::string> argv_strings = args;
+    std::vector<std::string> envp_strings = {"PATH=/usr/bin:/bin:/usr/sbin:/sbin", "TERM=dumb",
+                                             "HOME=" + std::string(pw->pw_dir), "USER=" + user,
+                                             "LOGNAME=" + user};
+    auto argv = c_strings(argv_strings);
+    auto envp = c_strings(envp_strings);
+    int master = -1;
+    double start = now();
+    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0 || chdir("/") != 0)
+            _exit(126);
+        close_range(3, ~0U, 0);
+        execve(argv[0], argv.data(), envp.data());
+        _exit(127);
+    }
+    if (pid < 0)
+        fatal("forkpty");
+    fcntl(master, F_SETFD, FD_CLOEXEC);
+    return collect(pid, master, start, deadline, prompt, answer, master);
 }

@@ -100,13 +100,26 @@ struct ssh_login {
     double deadline = 90;              // seconds before ssh is killed
 };
 
-struct ssh_result {
-    int status = -1;     // exit status of sshpass (ssh's own when it ran)
+// What a client program did.
+struct client_result {
+    int status = -1;     // exit status, 128 + signal when killed
     std::string output;  // standard output and error together
     double seconds = 0;
-    double ended = 0;    // monotonic seconds when ssh ended, as log_line::at
+    double ended = 0;    // monotonic seconds when it ended, as log_line::at
 };
 
-ssh_result run_ssh(const ssh_login &login);
+// A client of the host system (curl, ...) with this environment and
+// standard input, killed after `deadline` seconds.
+client_result run_client(const std::vector<std::string> &args, const std::vector<std::string> &env,
+                         const std::string &input = "", double deadline = 90);
+
+// A program run as `user` of the sandbox's passwd on a terminal of its own
+// (its controlling tty), as a person at a terminal would: once its output
+// shows `prompt`, `answer` and a line feed are typed.
+client_result run_on_pty(const std::string &user, const std::vector<std::string> &args, const std::string &prompt,
+                         const std::string &answer, double deadline = 90);
+
+// ssh through sshpass; the status is sshpass's (ssh's own when it ran).
+client_result run_ssh(const ssh_login &login);
 
 #endif

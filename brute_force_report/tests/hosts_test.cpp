@@ -1,7 +1,9 @@
-// pam_brud in front of Debian's common-auth inside the real sshd: what a
-// login reports, a refusing verdict, a vanished daemon, and sshd's own
-// LoginGraceTime while the module waits on a silent daemon.
+// pam_brud in front of Debian's common-auth inside the real PAM hosts, one
+// row per host: what a login reports, a refusing verdict, a vanished daemon,
+// a daemon silent after its welcome; then sshd's LoginGraceTime against a
+// silent daemon, and the stack line that lets a wrong password through.
 #include "brud_harness.h"
+#include "sandbox.h"
 #include "service_host.h"
 
 #include <gtest/gtest.h>
@@ -14,26 +16,108 @@ namespace {
 
 const std::string PASSWORD = "Right pw 7";
 const std::vector<std::string> AUTH = {std::string("auth requisite ") + PAM_BRUD_SO, "@include common-auth"};
+// What every host runs as alice once she is in; cron's jobs inherit the
+// descriptors of the process that ran PAM, the others get fresh ones.
+const std::string SESSION = "echo in-session; ls -l /proc/self/fd";
+constexpr double STAGE_SECONDS = 10;  // the module's wait for the login reply
 
-class BrudSshd : public testing::Test {
+client_result ssh_from(const char *address, const std::string &password)
+{
+    pam_service("sshd", AUTH);
+    sshd_service sshd;
+    ssh_login l("alice", password, {SESSION});
+    l.host = address;
+    return run_ssh(l);
+}
+
+// util-linux su, run by an unprivileged user who types alice's password.
+client_result su_to_alice(const std::vector<std::string> &auth, const std::string &password)
+{
+    pam_service("su", auth);
+    return run_on_pty("caller", {"/bin/su", "alice", "-c", SESSION}, "Password:", password);
+}
+
+client_result sudo_as_alice(const std::string &password)
+{
+    pam_service("sudo", AUTH);
+    write_file("/etc/sudoers", "Defaults !lecture, passwd_tries=1\nalice ALL=(ALL) ALL\n", 0440);
+    return run_on_pty("alice", {"/usr/bin/sudo", "-S", "-k", "/bin/sh", "-c", SESSION}, "password for alice:",
+                      password);
+}
+
+// Debian's cron runs an @reboot job at its start (once per /run); the job's
+// output is the login's.
+client_result cron_job(const std::string &)
+{
+    constexpr char OUT[] = "/tmp/cron-job";
+    pam_service("cron", AUTH);
+    write_file("/etc/crontab", "@reboot alice (" + SESSION + ") >" + OUT + ".part 2>&1; mv " + OUT + ".part " + OUT + "\n");
+    remove_tree("/run/crond.reboot");
+    // The spool cron insists on, group crontab and all.
+    make_dirs("/var/spool/cron/crontabs");
+    if (read_file("/etc/group").find("\ncrontab:") == std::string::npos)
+        write_file("/etc/group", read_file("/etc/group") + "crontab:x:1999:\n");
+    remove_tree(OUT);
+    client_result r;
+    timespec start, end;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    host_daemon cron("/usr/sbin/cron", {"-f", "-L", "15"});
+    for (int i = 0; i < 1500 && !path_exists(OUT); i++)
+        usleep(10000);
+    clock_gettime(CLOCK_MONOTONIC, &end);
+    r.seconds = double(end.tv_sec - start.tv_sec) + double(end.tv_nsec - start.tv_nsec) / 1e9;
+    r.status = path_exists(OUT) ? 0 : 1;
+    r.output = r.status == 0 ? read_file(OUT) : "(no job ran) " + cron.output();
+    for (auto &line : service_log("cron"))
+        r.output += "\ncron: " + line;
+    return r;
+}
+
+struct host {
+    const char *name;
+    client_result (*login)(const std::string &password);
+    // The report's members, as JSON; tty is a prefix (ptys are numbered).
+    const char *service, *rhost, *ruser, *tty;
+    std::vector<const char *> actions;  // one report per daemon connection
+    const char *salt_tail;              // of the password's hash; null: no password
+    double silent_most;                 // seconds a login may take with the daemon silent
+};
+
+// sshd pads each authentication to a multiple of a per-user delay, so its
+// logins take up to about 9 s beyond the module's waits.
+const host HOSTS[] = {
+    {"sshd", [](const std::string &pw) { return ssh_from("127.0.0.1", pw); }, "\"sshd\"", "\"127.0.0.1\"", "null",
+     "\"ssh\"", {"PAM_AUTHENTICATE", "PAM_SETCRED", "PAM_SETCRED"}, "alice1", 40},
+    // The address's colons, outside crypt's alphabet, become '.' in the salt.
+    {"sshd_ipv6", [](const std::string &pw) { return ssh_from("::1", pw); }, "\"sshd\"", "\"::1\"", "null",
+     "\"ssh\"", {"PAM_AUTHENTICATE", "PAM_SETCRED", "PAM_SETCRED"}, "alice.", 40},
+    {"su", [](const std::string &pw) { return su_to_alice(AUTH, pw); }, "\"su\"", "null", "\"caller\"",
+     "\"/dev/pts/", {"PAM_AUTHENTICATE", "PAM_SETCRED"}, "caller", 22},
+    // sudo's setcred is REINITIALIZE, then DELETE: neither is reported.
+    {"sudo", sudo_as_alice, "\"sudo\"", "null", "\"alice\"", "\"/dev/pts/", {"PAM_AUTHENTICATE"}, "alice/", 12},
+    // cron establishes credentials for each job without authenticating;
+    // its service name "cron" is not among the exempt ones.
+    {"cron", cron_job, "\"cron\"", "null", "null", "\"cron\"", {"PAM_SETCRED"}, nullptr, 14},
+};
+
+void PrintTo(const host &h, std::ostream *out) { *out << h.name; }
+
+class BrudHost : public testing::TestWithParam<host> {
 protected:
     void SetUp() override
     {
         if (!service_sandbox_ready())
             GTEST_SKIP() << "needs the host's root";
         add_account("alice", PASSWORD);
+        add_account("caller", "caller's own 3");
         enable_brud();
     }
+    client_result login(const std::string &password = PASSWORD) const { return GetParam().login(password); }
+    // A host that reports no password cannot be refused by a verdict.
+    bool refusable() const { return GetParam().salt_tail != nullptr; }
 };
 
-ssh_result login(const std::string &host = "127.0.0.1")
-{
-    ssh_login l("alice", PASSWORD, {"echo", "in-session"});
-    l.host = host;
-    return run_ssh(l);
-}
-
-bool logged_in(const ssh_result &r) { return r.status == 0 && r.output.find("in-session") != std::string::npos; }
+bool logged_in(const client_result &r) { return r.status == 0 && r.output.find("in-session") != std::string::npos; }
 
 std::string unquoted(const std::string &json) { return json.size() >= 2 ? json.substr(1, json.size() - 2) : json; }
 
@@ -45,92 +129,85 @@ size_t count(const std::vector<std::string> &texts, const std::string &text)
     return n;
 }
 
-// One login is three connections: the authentication, then the credentials
-// of sshd's privileged and of its unprivileged process. For an IPv6 client
-// the ':' of the address becomes '.' in the salt.
-TEST_F(BrudSshd, LoginIsReportedWithAHashThatCryptVerifies)
+TEST_P(BrudHost, RightPasswordIsReportedWithAHashThatCryptVerifies)
 {
-    struct row {
-        const char *host;
-        const char *salt_tail;  // the salt's last characters
-    } rows[] = {
-        {"127.0.0.1", "alice1"},
-        {"::1", "alice."},
-    };
-    pam_service("sshd", AUTH);
-    sshd_service sshd;
-    for (const row &r : rows) {
-        SCOPED_TRACE(r.host);
-        brud_daemon daemon;
-        ssh_result s = login(r.host);
-        ASSERT_TRUE(logged_in(s)) << s.output;
-        auto lines = daemon.lines();
-        ASSERT_EQ(lines.size(), 6u) << daemon.received();
-        const char *actions[] = {"PAM_AUTHENTICATE", "PAM_SETCRED", "PAM_SETCRED"};
-        for (int i = 0; i < 3; i++) {
-            const std::string &report = lines[2 * i + 1];
-            EXPECT_EQ(lines[2 * i], "AUTH pam " + TEST_KEY + "\n");
-            EXPECT_EQ(member(report, "action"), "\"" + std::string(actions[i]) + "\"");
-            EXPECT_EQ(member(report, "username"), "\"alice\"");
-            EXPECT_EQ(member(report, "remote_host"), "\"" + std::string(r.host) + "\"");
-            EXPECT_EQ(member(report, "auth_service"), "\"sshd\"");
-            EXPECT_EQ(member(report, "tty"), "\"ssh\"");
-            EXPECT_EQ(member(report, "remote_user"), "null");
-            if (i > 0) {
-                EXPECT_EQ(member(report, "authtoken_hash"), "null");
-            }
+    const host &h = GetParam();
+    brud_daemon daemon;
+    client_result r = login();
+    ASSERT_TRUE(logged_in(r)) << r.output;
+    // Whatever the module opened is closed before the session runs (the
+    // listing shows ls's own descriptor 3, so it is there).
+    EXPECT_NE(r.output.find(" 3 -> /proc/"), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("socket:"), std::string::npos) << r.output;
+    auto lines = daemon.lines();
+    ASSERT_EQ(lines.size(), 2 * h.actions.size()) << daemon.received();
+    for (size_t i = 0; i < h.actions.size(); i++) {
+        const std::string &report = lines[2 * i + 1];
+        EXPECT_EQ(lines[2 * i], "AUTH pam " + TEST_KEY + "\n");
+        EXPECT_EQ(member(report, "action"), "\"" + std::string(h.actions[i]) + "\"");
+        EXPECT_EQ(member(report, "username"), "\"alice\"");
+        EXPECT_EQ(member(report, "auth_service"), h.service);
+        EXPECT_EQ(member(report, "remote_host"), h.rhost);
+        EXPECT_EQ(member(report, "remote_user"), h.ruser);
+        EXPECT_EQ(member(report, "tty").rfind(h.tty, 0), 0u) << member(report, "tty");
+        if (i > 0 || !h.salt_tail) {
+            EXPECT_EQ(member(report, "authtoken_hash"), "null");
         }
-        // "$6$", the hour's window number, then as much of the user and
-        // host as fits in 15 characters.
-        std::string hash = unquoted(member(lines[1], "authtoken_hash"));
-        std::string salt = hash.substr(0, hash.find('$', 3));
-        EXPECT_EQ(salt.size(), 15u) << hash;
-        EXPECT_EQ(salt.substr(0, 3), "$6$") << hash;
-        EXPECT_EQ(salt.substr(salt.size() - 6), r.salt_tail) << hash;
-        struct crypt_data data;
-        memset(&data, 0, sizeof data);
-        const char *again = crypt_rn(PASSWORD.c_str(), hash.c_str(), &data, sizeof data);
-        EXPECT_STREQ(again, hash.c_str()) << "crypt does not verify the reported hash";
     }
+    if (!h.salt_tail)
+        return;
+    // "$6$", the hour's window number, then as much of the user and host
+    // (or remote user) as fits in 15 characters.
+    std::string hash = unquoted(member(lines[1], "authtoken_hash"));
+    std::string salt = hash.substr(0, hash.find('$', 3));
+    EXPECT_EQ(salt.size(), 15u) << hash;
+    EXPECT_EQ(salt.substr(0, 3), "$6$") << hash;
+    EXPECT_EQ(salt.substr(salt.size() - strlen(h.salt_tail)), h.salt_tail) << hash;
+    struct crypt_data data;
+    memset(&data, 0, sizeof data);
+    const char *again = crypt_rn(PASSWORD.c_str(), hash.c_str(), &data, sizeof data);
+    EXPECT_STREQ(again, hash.c_str()) << "crypt does not verify the reported hash";
 }
 
-// The row that accepts shows the refusal comes from the verdict alone.
-TEST_F(BrudSshd, RefusingVerdictRefusesTheRightPassword)
+// One connection: the verdict ends the stack before pam_unix. Cron's
+// credentials are never refused.
+TEST_P(BrudHost, RefusingVerdictRefusesTheRightPassword)
 {
-    struct row {
-        const char *verdict;
-        bool in;
-    } rows[] = {
-        {"550 too many attempts\\n", false},
-        {"580 blocked\\n", false},
-        {"200 ok\\n", true},
-    };
-    pam_service("sshd", AUTH);
-    sshd_service sshd;
-    for (const row &r : rows) {
-        SCOPED_TRACE(r.verdict);
-        brud_daemon daemon({"--verdict", r.verdict});
-        ssh_result s = login();
-        EXPECT_EQ(logged_in(s), r.in) << s.output;
-        if (!r.in) {
-            EXPECT_NE(s.output.find("Permission denied"), std::string::npos) << s.output;
-        }
-        EXPECT_EQ(daemon.lines().size(), r.in ? 6u : 2u) << daemon.received();
-    }
+    brud_daemon daemon({"--verdict", "550 too many attempts\\n"});
+    client_result r = login();
+    EXPECT_EQ(logged_in(r), !refusable()) << r.output;
+    EXPECT_EQ(daemon.lines().size(), 2u) << daemon.received();
 }
 
-// Each of the three calls fails open on its own and says so in syslog.
-TEST_F(BrudSshd, LoginWorksWithTheDaemonGone)
+// Each call fails open on its own, at once, and says so in syslog.
+TEST_P(BrudHost, DaemonGoneLetsTheUserInAtOnce)
 {
-    pam_service("sshd", AUTH);
-    sshd_service sshd;
     brud_daemon daemon;
     daemon.stop();
     forget_log();
-    ssh_result s = login();
-    ASSERT_TRUE(logged_in(s)) << s.output;
-    EXPECT_EQ(count(service_log("PAM-brud"), "failed to connect stream socket"), 3u);
+    client_result r = login();
+    ASSERT_TRUE(logged_in(r)) << r.output;
+    EXPECT_LT(r.seconds, 3.0);
+    EXPECT_EQ(count(service_log("PAM-brud"), "failed to connect stream socket"), GetParam().actions.size());
 }
+
+// Each call waits out the stage's budget and fails open: at least the
+// waits (which shows the daemon was silent), at most what the host adds.
+TEST_P(BrudHost, SilentDaemonLetsTheUserInWithinTheBudgets)
+{
+    const host &h = GetParam();
+    brud_daemon daemon({"--silent", "login"});
+    forget_log();
+    client_result r = login();
+    EXPECT_TRUE(logged_in(r)) << r.output;
+    fprintf(stderr, "%s: %.2f s with the daemon silent\n", h.name, r.seconds);
+    EXPECT_GE(r.seconds, STAGE_SECONDS * double(h.actions.size()));
+    EXPECT_LE(r.seconds, h.silent_most);
+    EXPECT_EQ(count(service_log("PAM-brud"), "error reading auth status from stream socket"), h.actions.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Hosts, BrudHost, testing::ValuesIn(HOSTS),
+                         [](const testing::TestParamInfo<host> &row) { return std::string(row.param.name); });
 
 double wall_clock()
 {
@@ -139,6 +216,18 @@ double wall_clock()
     return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
 }
 
+class BrudStack : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!service_sandbox_ready())
+            GTEST_SKIP() << "needs the host's root";
+        add_account("alice", PASSWORD);
+        add_account("caller", "caller's own 3");
+        enable_brud();
+    }
+};
+
 // The module borrows sshd's alarm while it waits on a daemon that welcomes
 // and then stays silent, and gives it back: with LoginGraceTime 5 the grace
 // time comes due during the module's 10 s wait for the login reply, and
@@ -146,18 +235,19 @@ double wall_clock()
 // second later, and not never, which would let the login through after
 // 30 s or more). The same grace time with a daemon that answers lets the
 // login in.
-TEST_F(BrudSshd, LoginGraceTimeEndsALoginWhoseDaemonIsSilent)
+TEST_F(BrudStack, LoginGraceTimeEndsAnSshLoginWhoseDaemonIsSilent)
 {
     pam_service("sshd", AUTH);
     sshd_service sshd({"LoginGraceTime 5"});
+    ssh_login l("alice", PASSWORD, {"echo", "in-session"});
     {
         brud_daemon answering;
-        ssh_result s = login();
+        client_result s = run_ssh(l);
         EXPECT_TRUE(logged_in(s)) << s.output;
     }
     brud_daemon silent({"--silent", "login"});
     forget_log();
-    ssh_result s = login();
+    client_result s = run_ssh(l);
     double waited = wall_clock() - silent.last_line_at();
     EXPECT_FALSE(logged_in(s)) << s.output;
     // Debian's sshd ends such a login without a log line of its own, and
@@ -170,6 +260,28 @@ TEST_F(BrudSshd, LoginGraceTimeEndsALoginWhoseDaemonIsSilent)
     EXPECT_LT(waited, 5.5) << "sshd's grace time waited for the module";
     // The process ends before the module's own deadline: no line of its.
     EXPECT_EQ(service_log("PAM-brud"), std::vector<std::string>{});
+}
+
+// The module checks no password and answers PAM_SUCCESS on a "2" verdict:
+// as `sufficient` its success ends the stack, so su takes a wrong
+// password; `requisite` passes the decision on to pam_unix.
+TEST_F(BrudStack, SufficientLetsAWrongPasswordThroughSu)
+{
+    struct row {
+        const char *control;
+        bool in;
+    } rows[] = {
+        {"sufficient", true},
+        {"requisite", false},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.control);
+        brud_daemon daemon;
+        client_result s = su_to_alice({std::string("auth ") + r.control + " " + PAM_BRUD_SO, "@include common-auth"},
+                                      "wrong pw 8");
+        EXPECT_EQ(logged_in(s), r.in) << s.output;
+        EXPECT_NE(daemon.lines().size(), 0u) << "the daemon was not asked";
+    }
 }
 
 }  // namespace
