@@ -38,29 +38,37 @@ if ! download "${packages[@]}" 2>/dev/null; then
 fi
 
 # Library dependencies ("libssl3 (>= 3.0.19)", "zlib1g (>= 1:1.1.4)") that
-# the host does not satisfy come along, once for all the packages.
+# the host does not satisfy come along, and theirs in turn (proftpd-core's
+# libmemcached11 needs libhashkit2), once for all the packages.
 needed=()
 summary=()
 for package in "${packages[@]}"; do
-  deb=$(ls "$debs/${package}"_*.deb)
-  summary+=("$package $(dpkg-deb -f "$deb" Version)")
-  IFS=',' read -ra deps <<<"$(dpkg-deb -f "$deb" Depends)"
-  for dep in "${deps[@]}"; do
-    dep=${dep%%|*}
-    name=$(awk '{print $1}' <<<"$dep")
-    case $name in lib* | zlib*) ;; *) continue ;; esac
-    [[ " ${needed[*]} ${packages[*]} " == *" $name "* ]] && continue
-    have=$(dpkg-query -W -f='${Status} ${Version}' "$name" 2>/dev/null || true)
-    if [[ $have != "install ok installed "* ]]; then
-      needed+=("$name")
-    elif [[ $dep =~ \(([<>=]+)\ *([^\)]+)\) ]]; then
-      op=${BASH_REMATCH[1]}
-      case $op in '>=') op=ge ;; '>>') op=gt ;; '=') op=eq ;; '<=') op=le ;; '<<') op=lt ;; esac
-      dpkg --compare-versions "${have##* }" "$op" "${BASH_REMATCH[2]}" || needed+=("$name")
-    fi
-  done
+  summary+=("$package $(dpkg-deb -f "$(ls "$debs/${package}"_*.deb)" Version)")
 done
-((${#needed[@]} == 0)) || download "${needed[@]}"
+round=("${packages[@]}")
+while ((${#round[@]})); do
+  next=()
+  for package in "${round[@]}"; do
+    IFS=',' read -ra deps <<<"$(dpkg-deb -f "$(ls "$debs/${package}"_*.deb)" Depends)"
+    for dep in "${deps[@]}"; do
+      dep=${dep%%|*}
+      name=$(awk '{print $1}' <<<"$dep")
+      case $name in lib* | zlib*) ;; *) continue ;; esac
+      [[ " ${needed[*]} ${next[*]} ${packages[*]} " == *" $name "* ]] && continue
+      have=$(dpkg-query -W -f='${Status} ${Version}' "$name" 2>/dev/null || true)
+      if [[ $have != "install ok installed "* ]]; then
+        next+=("$name")
+      elif [[ $dep =~ \(([<>=]+)\ *([^\)]+)\) ]]; then
+        op=${BASH_REMATCH[1]}
+        case $op in '>=') op=ge ;; '>>') op=gt ;; '=') op=eq ;; '<=') op=le ;; '<<') op=lt ;; esac
+        dpkg --compare-versions "${have##* }" "$op" "${BASH_REMATCH[2]}" || next+=("$name")
+      fi
+    done
+  done
+  ((${#next[@]} == 0)) || download "${next[@]}"
+  needed+=("${next[@]}")
+  round=("${next[@]}")
+done
 
 for deb in "$debs"/*.deb; do
   dpkg-deb -x "$deb" "$root"
