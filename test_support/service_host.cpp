@@ -15,6 +15,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -190,9 +191,13 @@ void add_account(const std::string &user, const std::string &password)
     append_file("/etc/passwd", user + ":x:" + id + ":" + id + "::" + home_of(user) + ":/bin/sh\n");
     append_file("/etc/group", user + ":x:" + id + ":\n");
     append_file("/etc/shadow", user + ":" + hash + ":19000:0:99999:7:::\n");
-    make_dirs(home_of(user));
-    if (chown(home_of(user).c_str(), uid_t(uid), gid_t(uid)) != 0)
-        fatal(home_of(user));
+    // The home, and what its FTP listing and IMAP folder list show once in.
+    write_file(home_of(user) + "/in-session", "");
+    for (const char *dir : {"", "/Maildir", "/Maildir/.in-session"}) {
+        make_dirs(home_of(user) + dir);
+        if (chown((home_of(user) + dir).c_str(), uid_t(uid), gid_t(uid)) != 0)
+            fatal(home_of(user) + dir);
+    }
 }
 
 std::string home_of(const std::string &user) { return "/tmp/home/" + user; }
@@ -323,6 +328,221 @@ sshd_service::sshd_service(const std::vector<std::string> &config, const std::ve
 {
     daemon_.ready_at_log("sshd", "Server listening on 127.0.0.1 port 22");
     daemon_.ready_at_log("sshd", "Server listening on ::1 port 22", 5);
+}
+
+namespace {
+
+constexpr char PROFTPD_CONFIG[] = "/etc/proftpd.conf";
+constexpr char DOVECOT_CONFIG[] = "/etc/dovecot/dovecot.conf";
+constexpr char DOVECOT_AUTH_CLIENT[] = "/run/dovecot/auth-client";
+
+// An account a daemon switches to.
+void add_system_account(const std::string &name)
+{
+    if (("\n" + read_file("/etc/passwd")).find("\n" + name + ":") != std::string::npos)
+        return;
+    std::string id = std::to_string(next_uid++);
+    append_file("/etc/passwd", name + ":x:" + id + ":" + id + "::/nonexistent:/usr/sbin/nologin\n");
+    append_file("/etc/group", name + ":x:" + id + ":\n");
+}
+
+std::vector<std::string> proftpd_arguments(const std::vector<std::string> &config)
+{
+    std::string text;
+    for (auto &line : config)
+        text += line + "\n";
+    // PAM alone decides (the star makes it authoritative, so mod_auth_unix
+    // never checks the shadow behind it). mod_delay's table lives where the
+    // maintainer scripts, which never run here, would have made room.
+    text += "ServerType standalone\n"
+            "DefaultServer on\n"
+            "DefaultAddress 127.0.0.1\n"
+            "Port 2121\n"
+            "UseIPv6 off\n"
+            "User nobody\n"
+            "Group nogroup\n"
+            "ScoreboardFile /run/proftpd.scoreboard\n"
+            "PidFile /run/proftpd.pid\n"
+            "WtmpLog off\n"
+            "DelayEngine off\n"
+            "UseReverseDNS off\n"
+            "RequireValidShell off\n"
+            "AuthOrder mod_auth_pam.c* mod_auth_unix.c\n"
+            "AuthPAM on\n"
+            "AuthPAMConfig proftpd\n"
+            "DefaultRoot ~\n";
+    write_file(PROFTPD_CONFIG, text);
+    return {"-n", "-c", PROFTPD_CONFIG};
+}
+
+// Dovecot runs doveconf and its services by the paths it was built with
+// (/usr/bin/doveconf, /usr/lib/dovecot/...): the unpacked /usr goes over
+// the host's, in the sandbox's mount namespace only.
+std::vector<std::string> dovecot_arguments()
+{
+    static bool overlaid = false;
+    if (!overlaid) {
+        std::string layers = "lowerdir=" + ROOT + "/usr:/usr";
+        if (mount("host-packages", "/usr", "overlay", MS_RDONLY, layers.c_str()) != 0)
+            fatal("overlay on /usr");
+        overlaid = true;
+    }
+    add_system_account("dovecot");
+    add_system_account("dovenull");
+    make_dirs("/etc/dovecot");
+    write_file(DOVECOT_CONFIG, "protocols = imap\n"
+                               "listen = 127.0.0.1\n"
+                               "base_dir = /run/dovecot\n"
+                               "ssl = no\n"
+                               "disable_plaintext_auth = no\n"
+                               "auth_mechanisms = plain\n"
+                               "mail_location = maildir:~/Maildir\n"
+                               "log_path = /dev/stderr\n"
+                               "passdb {\n"
+                               "  driver = pam\n"
+                               "  args = setcred=yes session=yes max_requests=100000 dovecot\n"
+                               "}\n"
+                               "userdb {\n"
+                               "  driver = passwd\n"
+                               "}\n"
+                               "service imap-login {\n"
+                               "  inet_listener imap {\n"
+                               "    address = 127.0.0.1\n"
+                               "    port = 1143\n"
+                               "  }\n"
+                               "  inet_listener imaps {\n"
+                               "    port = 0\n"
+                               "  }\n"
+                               "}\n"
+                               "service auth-worker {\n"
+                               "  process_limit = 1\n"
+                               "}\n");
+    return {"-F", "-c", DOVECOT_CONFIG};
+}
+
+// A file of /proc, empty once its process is gone.
+std::string proc_text(const std::string &path)
+{
+    std::string text;
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return text;
+    char buf[4096];
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+        text.append(buf, size_t(n));
+    close(fd);
+    return text;
+}
+
+std::string base64(const std::string &in)
+{
+    constexpr char DIGITS[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (size_t i = 0; i < in.size(); i += 3) {
+        unsigned v = unsigned(uint8_t(in[i])) << 16;
+        if (i + 1 < in.size())
+            v |= unsigned(uint8_t(in[i + 1])) << 8;
+        if (i + 2 < in.size())
+            v |= unsigned(uint8_t(in[i + 2]));
+        for (size_t k = 0; k < 4; k++)
+            out += i + k <= in.size() ? DIGITS[(v >> (18 - 6 * k)) & 63] : '=';
+    }
+    return out;
+}
+
+struct unique_fd {
+    int fd;
+    ~unique_fd()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+};
+
+client_result curl_login(const std::string &url, const std::string &user, const std::string &password,
+                         double deadline)
+{
+    return run_client({"/usr/bin/curl", "-sS", "--user", user + ":" + password, url}, {"PATH=/usr/bin:/bin"}, "",
+                      deadline);
+}
+
+}  // namespace
+
+proftpd_service::proftpd_service(const std::vector<std::string> &config)
+    : daemon_("/usr/sbin/proftpd", proftpd_arguments(config))
+{
+    daemon_.ready_at_port(2121);
+}
+
+dovecot_service::dovecot_service() : daemon_("/usr/sbin/dovecot", dovecot_arguments())
+{
+    daemon_.ready_at_port(1143);
+}
+
+pid_t dovecot_service::auth_worker() const
+{
+    pid_t found = -1;
+    if (DIR *d = opendir("/proc")) {
+        while (dirent *e = readdir(d)) {
+            pid_t pid = pid_t(atoi(e->d_name));
+            if (pid > 0 && proc_text("/proc/" + std::to_string(pid) + "/cmdline").rfind("dovecot/auth -w", 0) == 0)
+                found = pid;
+        }
+        closedir(d);
+    }
+    return found;
+}
+
+int dovecot_service::authenticate(const std::string &user, const std::string &password, int n) const
+{
+    unique_fd sock{socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+    sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    strcpy(addr.sun_path, DOVECOT_AUTH_CLIENT);
+    if (sock.fd < 0 || connect(sock.fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+        fatal(DOVECOT_AUTH_CLIENT);
+    std::string received;
+    auto send_text = [&](const std::string &text) {
+        if (write(sock.fd, text.data(), text.size()) != ssize_t(text.size()))
+            fatal("auth-client write");
+    };
+    auto next_line = [&]() {
+        size_t end;
+        while ((end = received.find('\n')) == std::string::npos) {
+            struct pollfd p = {sock.fd, POLLIN, 0};
+            char buf[4096];
+            ssize_t got = poll(&p, 1, 30000) == 1 ? read(sock.fd, buf, sizeof buf) : 0;
+            if (got <= 0)
+                fatal("no reply on the auth-client socket; Dovecot said:\n" + daemon_.output());
+            received.append(buf, size_t(got));
+        }
+        std::string line = received.substr(0, end);
+        received.erase(0, end + 1);
+        return line;
+    };
+    send_text("VERSION\t1\t2\nCPID\t" + std::to_string(getpid()) + "\n");
+    while (next_line() != "DONE") {
+    }
+    std::string plain = std::string(1, '\0') + user + '\0' + password;
+    int succeeded = 0;
+    for (int id = 1; id <= n; id++) {
+        send_text("AUTH\t" + std::to_string(id) + "\tPLAIN\tservice=imap\tsecured\trip=127.0.0.1\tlip=127.0.0.1\tresp=" +
+                  base64(plain) + "\n");
+        succeeded += next_line().rfind("OK\t" + std::to_string(id) + "\t", 0) == 0;
+        if (id % 20 == 0)
+            forget_log();
+    }
+    return succeeded;
+}
+
+client_result ftp_login(const std::string &user, const std::string &password, double deadline)
+{
+    return curl_login("ftp://127.0.0.1:2121/", user, password, deadline);
+}
+
+client_result imap_login(const std::string &user, const std::string &password, double deadline)
+{
+    return curl_login("imap://127.0.0.1:1143/", user, password, deadline);
 }
 
 client_result run_ssh(const ssh_login &login)

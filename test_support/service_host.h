@@ -88,6 +88,36 @@ private:
     host_daemon daemon_;
 };
 
+// Debian's ProFTPD on 127.0.0.1:2121 with /etc/pam.d/proftpd, one process
+// per connection, each session chrooted to the user's home (DefaultRoot ~).
+// config: proftpd.conf lines that come before the fixed ones.
+class proftpd_service {
+public:
+    explicit proftpd_service(const std::vector<std::string> &config = {});
+
+private:
+    host_daemon daemon_;
+};
+
+// Debian's Dovecot IMAP on 127.0.0.1:1143 with /etc/pam.d/dovecot (passdb
+// pam with setcred and session) through a single auth worker that serves
+// 100000 lookups before it retires. The unpacked /usr lies over the host's
+// from then on: Dovecot runs its helpers by their compiled-in paths.
+class dovecot_service {
+public:
+    dovecot_service();
+    // The auth worker's PID, -1 while none runs.
+    pid_t auth_worker() const;
+    // n PLAIN logins on the auth-client socket, one at a time, as the
+    // login processes make them; how many succeeded. Drains the captured
+    // /dev/log as it goes: a worker whose log lines find the queue full
+    // stops.
+    int authenticate(const std::string &user, const std::string &password, int n) const;
+
+private:
+    host_daemon daemon_;
+};
+
 struct ssh_login {
     ssh_login(std::string user_, std::string password_, std::vector<std::string> command_ = {})
         : user(std::move(user_)), password(std::move(password_)), command(std::move(command_))
@@ -122,6 +152,12 @@ client_result run_client(const std::vector<std::string> &args, const std::vector
 // user's usual environment.
 client_result run_on_pty(const std::string &user, const std::vector<std::string> &args, const std::string &prompt,
                          const std::string &answer, const std::vector<std::string> &env = {}, double deadline = 90);
+
+// curl's FTP (the home's listing) or IMAP (the mail folders) login to the
+// services above. Every account's home holds a file and a mail folder named
+// "in-session", so the output shows that the session began.
+client_result ftp_login(const std::string &user, const std::string &password, double deadline = 90);
+client_result imap_login(const std::string &user, const std::string &password, double deadline = 90);
 
 // ssh through sshpass; the status is sshpass's (ssh's own when it ran).
 client_result run_ssh(const ssh_login &login);
