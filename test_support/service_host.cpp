@@ -485,7 +485,16 @@ pid_t dovecot_service::auth_worker() const
     if (DIR *d = opendir("/proc")) {
         while (dirent *e = readdir(d)) {
             pid_t pid = pid_t(atoi(e->d_name));
-            if (pid > 0 && proc_text("/proc/" + std::to_string(pid) + "/cmdline").rfind("dovecot/auth -w", 0) == 0)
+            std::string proc = "/proc/" + std::to_string(pid);
+            std::string stat = proc_text(proc + "/stat");
+            int parent = 0;
+            // "pid (comm) state ppid ..."; comm may hold spaces.
+            if (pid <= 0 || sscanf(stat.c_str() + stat.rfind(')') + 1, " %*c %d", &parent) != 1 ||
+                parent != daemon_.pid())
+                continue;
+            std::string command = proc_text(proc + "/cmdline");
+            std::replace(command.begin(), command.end(), '\0', ' ');
+            if (command.rfind("dovecot/auth -w", 0) == 0)
                 found = pid;
         }
         closedir(d);

@@ -94,6 +94,8 @@ private:
 class proftpd_service {
 public:
     explicit proftpd_service(const std::vector<std::string> &config = {});
+    // Its log (standard error): sessions, logins, timeouts.
+    std::string output() const { return daemon_.output(); }
 
 private:
     host_daemon daemon_;

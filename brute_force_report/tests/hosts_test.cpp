@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <crypt.h>
+#include <dirent.h>
 #include <string.h>
 #include <time.h>
 
@@ -283,6 +284,83 @@ TEST_F(BrudStack, LoginGraceTimeEndsAnSshLoginWhoseDaemonIsSilent)
     EXPECT_LT(waited, 5.5) << "sshd's grace time waited for the module";
     // The process ends before the module's own deadline: no line of its.
     EXPECT_EQ(service_log("PAM-brud"), std::vector<std::string>{});
+}
+
+// ProFTPD blocks SIGALRM from pam_start to pam_setcred, so its
+// TimeoutLogin, due during the module's waits on a silent daemon, goes off
+// once PAM is done (two 10 s waits), and must still go off then: a module
+// that took or cleared the pending alarm would let the login in. The same
+// time limit lets a login whose daemon answers in.
+TEST_F(BrudStack, ProftpdTimeoutLoginGoesOffOncePamIsDone)
+{
+    pam_service("proftpd", AUTH);
+    proftpd_service ftpd({"TimeoutLogin 5"});
+    {
+        brud_daemon answering;
+        client_result r = ftp_login("alice", PASSWORD);
+        EXPECT_NE(r.output.find("in-session"), std::string::npos) << r.output;
+    }
+    brud_daemon silent({"--silent", "login"});
+    client_result r = ftp_login("alice", PASSWORD);
+    fprintf(stderr, "proftpd with TimeoutLogin 5 and the daemon silent: %.2f s\n", r.seconds);
+    EXPECT_EQ(r.output.find("in-session"), std::string::npos) << r.output;
+    EXPECT_NE(ftpd.output().find("Login timeout exceeded, disconnected"), std::string::npos) << ftpd.output();
+    EXPECT_GE(r.seconds, 2 * STAGE_SECONDS);
+    EXPECT_LT(r.seconds, 2 * STAGE_SECONDS + 2);
+}
+
+// Dovecot's auth worker lives on and serves login after login: 1000 of
+// them leave its descriptors as they were and its memory within what
+// Dovecot itself grows by without the module (64 kB of slack).
+TEST_F(BrudStack, DovecotAuthWorkerKeepsItsDescriptorsAndMemoryOver1000Logins)
+{
+    constexpr int LOGINS = 1000, WARM_UP = 50;
+    struct worker {
+        pid_t pid;
+        size_t fds;
+        long rss_kb;
+    };
+    auto measure = [](const dovecot_service &dovecot) {
+        worker w{dovecot.auth_worker(), 0, -1};
+        std::string proc = "/proc/" + std::to_string(w.pid);
+        std::string status = read_file(proc + "/status");
+        sscanf(status.c_str() + status.find("VmRSS:"), "VmRSS: %ld", &w.rss_kb);
+        if (DIR *d = opendir((proc + "/fd").c_str())) {
+            while (readdir(d))
+                w.fds++;
+            closedir(d);
+        }
+        return w;
+    };
+    struct row {
+        const char *name;
+        std::vector<std::string> auth;
+    } rows[] = {
+        {"without the module", {"@include common-auth"}},
+        {"with the module", AUTH},
+    };
+    brud_daemon daemon;
+    long growth_kb[2] = {};
+    for (int i = 0; i < 2; i++) {
+        SCOPED_TRACE(rows[i].name);
+        pam_service("dovecot", rows[i].auth);
+        dovecot_service dovecot;
+        ASSERT_EQ(dovecot.authenticate("alice", PASSWORD, WARM_UP), WARM_UP);
+        worker before = measure(dovecot);
+        ASSERT_GT(before.pid, 0);
+        ASSERT_GT(before.rss_kb, 0);
+        ASSERT_GT(before.fds, 2u);
+        ASSERT_EQ(dovecot.authenticate("alice", PASSWORD, LOGINS), LOGINS);
+        worker after = measure(dovecot);
+        EXPECT_EQ(after.pid, before.pid) << "the worker was replaced";
+        EXPECT_EQ(after.fds, before.fds);
+        growth_kb[i] = after.rss_kb - before.rss_kb;
+        fprintf(stderr, "dovecot auth worker %s: %zu descriptors, RSS %ld -> %ld kB\n", rows[i].name, after.fds,
+                before.rss_kb, after.rss_kb);
+    }
+    // Two reports (authentication, credentials) of two lines per login.
+    EXPECT_EQ(daemon.lines().size(), size_t(4 * (WARM_UP + LOGINS)));
+    EXPECT_LE(growth_kb[1], growth_kb[0] + 64);
 }
 
 // The module checks no password and answers PAM_SUCCESS on a "2" verdict:
