@@ -9,8 +9,17 @@
 #include <gtest/gtest.h>
 
 #include <crypt.h>
+#include <grp.h>
+#include <signal.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <map>
+#include <thread>
 
 namespace {
 
@@ -73,6 +82,24 @@ client_result cron_job(const std::string &)
     return r;
 }
 
+// Apache runs PAM as www-data, which the administrator lets read the key.
+void key_for_www_data()
+{
+    group *g = getgrnam("www-data");
+    ASSERT_TRUE(g);
+    ASSERT_EQ(chown(KEY_FILE.c_str(), 0, g->gr_gid), 0);
+    ASSERT_EQ(chmod(KEY_FILE.c_str(), 0640), 0);
+}
+
+client_result apache_request(const std::string &password)
+{
+    pam_service("apache2", AUTH);
+    key_for_www_data();
+    apache_service apache("apache2");
+    return run_client({"/usr/bin/curl", "-sS", "--fail", "-u", "alice:" + password, "http://127.0.0.1/private/session"},
+                      {"PATH=/usr/bin:/bin"});
+}
+
 struct host {
     const char *name;
     client_result (*login)(const std::string &password);
@@ -98,6 +125,8 @@ const host HOSTS[] = {
     // cron establishes credentials for each job without authenticating;
     // its service name "cron" is not among the exempt ones.
     {"cron", cron_job, "\"cron\"", "null", "null", "\"cron\"", {"PAM_SETCRED"}, nullptr, 14},
+    // mod_authnz_pam authenticates each request and never sets credentials.
+    {"apache", apache_request, "\"apache2\"", "\"127.0.0.1\"", "null", "null", {"PAM_AUTHENTICATE"}, "alice1", 13},
 };
 
 void PrintTo(const host &h, std::ostream *out) { *out << h.name; }
@@ -281,6 +310,110 @@ TEST_F(BrudStack, SufficientLetsAWrongPasswordThroughSu)
                                       "wrong pw 8");
         EXPECT_EQ(logged_in(s), r.in) << s.output;
         EXPECT_NE(daemon.lines().size(), 0u) << "the daemon was not asked";
+    }
+}
+
+// The SIGALRM state of each thread of a process: blocked, ignored, caught.
+std::map<std::string, std::string> alarm_state(pid_t pid)
+{
+    std::map<std::string, std::string> out;
+    for (auto &task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+        std::string status = read_file(task.path().string() + "/status");
+        for (const char *field : {"\nSigBlk:", "\nSigIgn:", "\nSigCgt:"}) {
+            unsigned long long mask = strtoull(status.c_str() + status.find(field) + 8, nullptr, 16);
+            out[task.path().filename()] += mask & (1ull << (SIGALRM - 1)) ? '1' : '0';
+        }
+    }
+    return out;
+}
+
+size_t descriptors_of(pid_t pid)
+{
+    return size_t(std::distance(std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd"), {}));
+}
+
+// 20 clients at once against the one child of Apache's event MPM, whose
+// worker threads call PAM together. The daemon counts: it lets each user in
+// 500 times and refuses the rest, and a wrong password stays out whatever
+// it says. Every HTTP result is the daemon's; the child survives, keeps its
+// descriptors, and its threads' SIGALRM state (blocked, ignored, caught)
+// never changes, watched throughout. The control, a module that borrows
+// SIGALRM the careless way, shows the watch sees it.
+TEST_F(BrudStack, ApacheThreadsEachGetTheDaemonsVerdict)
+{
+    constexpr char REQUESTS[] = "/tmp/apache-requests";
+    const char *WRONG = "Wrong pw 9";
+    struct user_requests {
+        const char *user, *password;
+        int requests, in;
+    };
+    struct row {
+        const char *name;
+        std::vector<std::string> auth;
+        std::vector<user_requests> users;
+        bool alarm_kept;
+    } rows[] = {
+        {"pam_brud", AUTH, {{"alice", PASSWORD.c_str(), 1300, 500}, {"bob", PASSWORD.c_str(), 640, 500}, {"carol", WRONG, 60, 0}}, true},
+        {"borrowing control", {std::string("auth optional ") + BORROWING_MODULE_SO, AUTH[0], AUTH[1]},
+         {{"alice", PASSWORD.c_str(), 150, 150}, {"carol", WRONG, 10, 0}}, false},
+    };
+    add_account("bob", PASSWORD);
+    add_account("carol", "carol's own 5");
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.name);
+        std::string config;
+        int total = 0;
+        for (const user_requests &u : r.users) {
+            std::string url = "http://" + std::string(u.user) + ":" + u.password + "@127.0.0.1/private/ok?" + u.user;
+            for (size_t at; (at = url.find(' ')) != std::string::npos;)
+                url.replace(at, 1, "%20");
+            for (int i = 0; i < u.requests; i++)
+                config += "url = \"" + url + "\"\noutput = \"/dev/null\"\n";
+            total += u.requests;
+        }
+        write_file(REQUESTS, config);
+        brud_daemon daemon({"--count", "--limit", "500", "--workers", "20"});
+        pam_service("apache2", r.auth);
+        key_for_www_data();
+        apache_service apache("apache2");
+        pid_t child = apache.child();
+        // pam_unix's first complaint opens the syslog socket that the
+        // process keeps from then on.
+        run_client({"/usr/bin/curl", "-s", "-u", std::string("carol:") + WRONG, "http://127.0.0.1/private/ok"},
+                   {"PATH=/usr/bin:/bin"});
+        const auto alarm_before = alarm_state(child);
+        const size_t fds_before = descriptors_of(child);
+        std::atomic<bool> done{false}, alarm_changed{false};
+        std::thread watch([&] {
+            while (!done) {
+                if (alarm_state(child) != alarm_before)
+                    alarm_changed = true;
+                usleep(2000);
+            }
+        });
+        client_result c = run_client({"/usr/bin/curl", "-s", "--no-progress-meter", "-Z", "--parallel-max", "20", "-K", REQUESTS, "-w",
+                                      "%{http_code} %{url_effective}\\n"},
+                                     {"PATH=/usr/bin:/bin"}, "", 300);
+        done = true;
+        watch.join();
+        fprintf(stderr, "apache, %s: %d requests in %.1f s\n", r.name, total, c.seconds);
+        std::map<std::string, std::map<std::string, int>> results;  // user -> HTTP status -> count
+        for (size_t start = 0, end; (end = c.output.find('\n', start)) != std::string::npos; start = end + 1) {
+            std::string line = c.output.substr(start, end - start);
+            results[line.substr(line.rfind('?') + 1)][line.substr(0, 3)]++;
+        }
+        for (const user_requests &u : r.users) {
+            EXPECT_EQ(results[u.user]["200"], u.in) << u.user;
+            EXPECT_EQ(results[u.user]["401"], u.requests - u.in) << u.user;
+        }
+        EXPECT_EQ(daemon.lines().size(), 2 * size_t(total + 1)) << "one connection per request";
+        EXPECT_EQ(alarm_changed, !r.alarm_kept);
+        EXPECT_EQ(apache.child(), child);
+        EXPECT_EQ(apache.error_log().find("exit signal"), std::string::npos) << apache.error_log();
+        // The clients' connections close a moment after they end.
+        for (int i = 0; i < 500 && descriptors_of(child) != fds_before; i++)
+            usleep(10000);
+        EXPECT_EQ(descriptors_of(child), fds_before);
     }
 }
 
