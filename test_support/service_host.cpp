@@ -130,6 +130,8 @@ bool service_sandbox_ready()
     enter_service_sandbox();
     start_log_capture();
     prctl(PR_SET_CHILD_SUBREAPER, 1);
+    write_file("/etc/ld.so.conf.d/zz-qvo-standin.conf", std::string(QVO_STANDIN_DIR) + "\n");
+    run_quiet({"/sbin/ldconfig", "-X"});  // the cache only, no links
     if (access(host_file("/usr/sbin/sshd").c_str(), X_OK) != 0)
         fatal(ROOT + " (unpacked by the host_packages test)");
     ready = true;
@@ -414,7 +416,7 @@ client_result run_client(const std::vector<std::string> &args, const std::vector
 }
 
 client_result run_on_pty(const std::string &user, const std::vector<std::string> &args, const std::string &prompt,
-                         const std::string &answer, double deadline)
+                         const std::string &answer, const std::vector<std::string> &env, double deadline)
 {
     passwd *pw = getpwnam(user.c_str());
     if (!pw)
@@ -425,6 +427,7 @@ client_result run_on_pty(const std::string &user, const std::vector<std::string>
     std::vector<std::string> envp_strings = {"PATH=/usr/bin:/bin:/usr/sbin:/sbin", "TERM=dumb",
                                              "HOME=" + std::string(pw->pw_dir), "USER=" + user,
                                              "LOGNAME=" + user};
+    envp_strings.insert(envp_strings.end(), env.begin(), env.end());
     auto argv = c_strings(argv_strings);
     auto envp = c_strings(envp_strings);
     int master = -1;

@@ -12,7 +12,10 @@
 #include <vector>
 
 // The test needs the host's root; false (after a skip message) otherwise.
-// Enters the service sandbox and starts the private syslog listener.
+// Enters the service sandbox and starts the private syslog listener. The
+// libqvo stand-in goes into the sandbox's ld.so.cache, where setuid hosts
+// (su, sudo), which ignore LD_LIBRARY_PATH, find it as they would the
+// platform's library.
 bool service_sandbox_ready();
 
 // One datagram that reached the private /dev/log, split into its parts.
@@ -132,9 +135,10 @@ client_result run_client(const std::vector<std::string> &args, const std::vector
 
 // A program run as `user` of the sandbox's passwd on a terminal of its own
 // (its controlling tty), as a person at a terminal would: once its output
-// shows `prompt`, `answer` and a line feed are typed.
+// shows `prompt`, `answer` and a line feed are typed. `env` adds to a
+// user's usual environment.
 client_result run_on_pty(const std::string &user, const std::vector<std::string> &args, const std::string &prompt,
-                         const std::string &answer, double deadline = 90);
+                         const std::string &answer, const std::vector<std::string> &env = {}, double deadline = 90);
 
 // ssh through sshpass; the status is sshpass's (ssh's own when it ran).
 client_result run_ssh(const ssh_login &login);

@@ -20,7 +20,7 @@ const std::vector<std::string> AUTH = {std::string("auth requisite ") + PAM_BRUD
 // taken over several users.
 const char *const USERS[] = {"alice", "bob", "carol", "dave", "erin", "frank", "grace", "heidi"};
 
-ssh_result login(const std::string &user, double deadline = 90)
+client_result login(const std::string &user, double deadline = 90)
 {
     ssh_login l(user, PASSWORD, {"true"});
     l.deadline = deadline;
@@ -29,7 +29,7 @@ ssh_result login(const std::string &user, double deadline = 90)
 
 // Seconds from the start of a login until sshd logged the accepted
 // password (the end of the time LoginGraceTime limits), or -1.
-double accepted_after(const std::string &user, const ssh_result &s)
+double accepted_after(const std::string &user, const client_result &s)
 {
     double started = s.ended - s.seconds;
     for (auto &line : service_log())
@@ -43,7 +43,7 @@ void connections_per_login()
     pam_service("sshd", AUTH);
     sshd_service sshd;
     brud_daemon daemon;
-    ssh_result s = login("alice");
+    client_result s = login("alice");
     int connections = 0;
     printf("one login (status %d, %.2f s):", s.status, s.seconds);
     for (auto &line : daemon.lines()) {
@@ -59,7 +59,7 @@ void daemon_gone()
     pam_service("sshd", AUTH);
     sshd_service sshd;
     forget_log();
-    ssh_result s = login("alice");
+    client_result s = login("alice");
     printf("daemon gone: status %d, login %.2f s\n", s.status, s.seconds);
     for (auto &text : service_log("PAM-brud"))
         printf("    PAM-brud: %s\n", text.c_str());
@@ -73,7 +73,7 @@ void silent_daemon(const char *stage, int users)
     for (int i = 0; i < users; i++) {
         brud_daemon daemon({"--silent", stage});
         forget_log();
-        ssh_result s = login(USERS[i]);
+        client_result s = login(USERS[i]);
         printf("  %-6s status %d, login %.2f s, authenticated after %.2f s\n", USERS[i], s.status, s.seconds,
                accepted_after(USERS[i], s));
         double started = s.ended - s.seconds;
@@ -98,7 +98,7 @@ void grace_time(int grace, int users)
         sshd_service sshd({"LoginGraceTime " + std::to_string(grace)});
         brud_daemon daemon({"--silent", "login"});
         forget_log();
-        ssh_result s = login(USERS[i], std::max(grace, 21) + 1);
+        client_result s = login(USERS[i], std::max(grace, 21) + 1);
         double accepted = accepted_after(USERS[i], s);
         in += accepted >= 0;
         printf("  %-6s %s after %.2f s\n", USERS[i], accepted >= 0 ? "authenticated" : "ended",

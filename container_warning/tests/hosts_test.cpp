@@ -1,4 +1,4 @@
-// pam_suqvo's banner through the real sshd: shown on an interactive login
+// pam_suqvo's banner through the real hosts: shown on a session that opens
 // inside a container, and nowhere else.
 #include "expected_banner.h"
 #include "sandbox.h"
@@ -8,6 +8,7 @@
 
 namespace {
 
+const std::string PASSWORD = "alice's own 9";
 constexpr char SHELL_INPUT[] = "echo shell-$((6*7)); exit\n";
 
 // The terminal's echo of the input may land between the banner's lines,
@@ -20,43 +21,55 @@ std::string session_output(std::string text)
     return text;
 }
 
-TEST(SuqvoSshd, BannerOnlyOnInteractiveLoginsInsideAContainer)
+TEST(SuqvoHosts, BannerOnlyOnSessionsInsideAContainer)
 {
     if (!service_sandbox_ready())
         GTEST_SKIP() << "needs the host's root";
-    add_account("alice", "alice's own 9");
+    add_account("alice", PASSWORD);
+    add_account("caller", "caller's own 3");
     std::string banner;
     for (const std::string &line : expected_banner)
         banner += line + "\n";
 
-    // sshd shows what sessions modules say only where it would show the
+    // sshd shows what session modules say only where it would show the
     // message of the day: with a terminal, no command and no ~/.hushlogin.
+    // su, run by another user on a terminal, shows it with a command too.
     struct row {
+        const char *host;
         const char *answer;  // of the libqvo stand-in
         bool interactive;
         bool hushlogin;
         bool banner;
     } rows[] = {
-        {"inside", true, false, true},
-        {"outside", true, false, false},
-        {"inside", false, false, false},
-        {"inside", true, true, false},
+        {"sshd", "inside", true, false, true},
+        {"sshd", "outside", true, false, false},
+        {"sshd", "inside", false, false, false},
+        {"sshd", "inside", true, true, false},
+        {"su", "inside", false, false, true},
+        {"su", "outside", false, false, false},
     };
     for (const row &r : rows) {
-        SCOPED_TRACE(std::string(r.answer) + (r.interactive ? " interactive" : " command") +
+        SCOPED_TRACE(std::string(r.host) + " " + r.answer + (r.interactive ? " interactive" : " command") +
                      (r.hushlogin ? " hushlogin" : ""));
         if (r.hushlogin)
             write_file(home_of("alice") + "/.hushlogin", "");
-        pam_service("sshd", {"@include common-auth"}, {std::string("session optional ") + PAM_SUQVO_SO});
-        sshd_service sshd({}, {std::string("QVO_STANDIN_ANSWER=") + r.answer});
-        ssh_login login("alice", "alice's own 9");
-        if (r.interactive) {
-            login.terminal = true;
-            login.input = SHELL_INPUT;
+        const std::string answer = std::string("QVO_STANDIN_ANSWER=") + r.answer;
+        pam_service(r.host, {"@include common-auth"}, {std::string("session optional ") + PAM_SUQVO_SO});
+        client_result s;
+        if (std::string(r.host) == "su") {
+            s = run_on_pty("caller", {"/bin/su", "alice", "-c", "echo shell-$((6*7))"}, "Password:", PASSWORD,
+                           {answer});
         } else {
-            login.command = {"echo shell-$((6*7))"};
+            sshd_service sshd({}, {answer});
+            ssh_login login("alice", PASSWORD);
+            if (r.interactive) {
+                login.terminal = true;
+                login.input = SHELL_INPUT;
+            } else {
+                login.command = {"echo shell-$((6*7))"};
+            }
+            s = run_ssh(login);
         }
-        ssh_result s = run_ssh(login);
         std::string out = session_output(s.output);
         EXPECT_EQ(s.status, 0) << out;
         EXPECT_NE(out.find("shell-42\n"), std::string::npos) << out;

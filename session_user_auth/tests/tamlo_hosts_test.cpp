@@ -42,7 +42,7 @@ TEST(TamloSshd, SessionUserAndAccountOwnerUnderBothPasswordMethods)
         forget_log();
         ssh_login login("alice", r.password, {"echo", "in-session"});
         login.options = {std::string("PreferredAuthentications=") + r.method};
-        ssh_result s = run_ssh(login);
+        client_result s = run_ssh(login);
         EXPECT_EQ(s.status, r.status) << s.output;
         EXPECT_EQ(s.output.find("in-session") != std::string::npos, r.status == 0) << s.output;
         std::vector<std::string> expected;
