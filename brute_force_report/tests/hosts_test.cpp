@@ -1,7 +1,8 @@
 // pam_brud in front of Debian's common-auth inside the real PAM hosts, one
 // row per host: what a login reports, a refusing verdict, a vanished daemon,
 // a daemon silent after its welcome; then sshd's LoginGraceTime against a
-// silent daemon, and the stack line that lets a wrong password through.
+// silent daemon, the stack line that lets a wrong password through, and
+// the threads of Apache's event MPM calling PAM at once.
 #include "brud_harness.h"
 #include "sandbox.h"
 #include "service_host.h"
@@ -19,6 +20,7 @@
 #include <atomic>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <thread>
 
 namespace {
@@ -318,9 +320,13 @@ std::map<std::string, std::string> alarm_state(pid_t pid)
     return out;
 }
 
-size_t descriptors_of(pid_t pid)
+// What each descriptor of a process refers to.
+std::set<std::string> descriptors_of(pid_t pid)
 {
-    return size_t(std::distance(std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd"), {}));
+    std::set<std::string> out;
+    for (auto &fd : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
+        out.insert(fd.path().filename().string() + " -> " + std::filesystem::read_symlink(fd.path()).string());
+    return out;
 }
 
 // 20 clients at once against the one child of Apache's event MPM, whose
@@ -330,7 +336,7 @@ size_t descriptors_of(pid_t pid)
 // descriptors, and its threads' SIGALRM state (blocked, ignored, caught)
 // never changes, watched throughout. The control, a module that borrows
 // SIGALRM the careless way, shows the watch sees it.
-TEST_F(BrudStack, ApacheThreadsEachGetTheDaemonsVerdict)
+TEST_F(BrudHosts, ApacheThreadsEachGetTheDaemonsVerdict)
 {
     constexpr char REQUESTS[] = "/tmp/apache-requests";
     const char *WRONG = "Wrong pw 9";
@@ -373,7 +379,7 @@ TEST_F(BrudStack, ApacheThreadsEachGetTheDaemonsVerdict)
         run_client({"/usr/bin/curl", "-s", "-u", std::string("carol:") + WRONG, "http://127.0.0.1/private/ok"},
                    {"PATH=/usr/bin:/bin"});
         const auto alarm_before = alarm_state(child);
-        const size_t fds_before = descriptors_of(child);
+        const auto fds_before = descriptors_of(child);
         std::atomic<bool> done{false}, alarm_changed{false};
         std::thread watch([&] {
             while (!done) {
@@ -401,10 +407,12 @@ TEST_F(BrudStack, ApacheThreadsEachGetTheDaemonsVerdict)
         EXPECT_EQ(alarm_changed, !r.alarm_kept);
         EXPECT_EQ(apache.child(), child);
         EXPECT_EQ(apache.error_log().find("exit signal"), std::string::npos) << apache.error_log();
-        // The clients' connections close a moment after they end.
-        for (int i = 0; i < 500 && descriptors_of(child) != fds_before; i++)
+        // The clients' connections close a moment after they end (and the
+        // warm-up's may still have been open before).
+        for (int i = 0; i < 500 && descriptors_of(child).size() > fds_before.size(); i++)
             usleep(10000);
-        EXPECT_EQ(descriptors_of(child), fds_before);
+        EXPECT_LE(descriptors_of(child).size(), fds_before.size())
+            << testing::PrintToString(descriptors_of(child)) << " were " << testing::PrintToString(fds_before);
     }
 }
 
