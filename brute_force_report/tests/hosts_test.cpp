@@ -307,10 +307,12 @@ TEST_F(BrudHosts, SufficientLetsAWrongPasswordThroughSu)
 }
 
 // The SIGALRM state of each thread of a process: blocked, ignored, caught.
+// Nothing once the process is gone.
 std::map<std::string, std::string> alarm_state(pid_t pid)
 {
     std::map<std::string, std::string> out;
-    for (auto &task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+    std::error_code gone;
+    for (auto &task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", gone)) {
         std::string status = read_file(task.path().string() + "/status");
         for (const char *field : {"\nSigBlk:", "\nSigIgn:", "\nSigCgt:"}) {
             unsigned long long mask = strtoull(status.c_str() + status.find(field) + 8, nullptr, 16);
