@@ -352,7 +352,9 @@ TEST_F(BrudHosts, ApacheThreadsEachGetTheDaemonsVerdict)
         std::vector<user_requests> users;
         bool alarm_kept;
     } rows[] = {
-        {"pam_brud", AUTH, {{"alice", PASSWORD.c_str(), 1300, 500}, {"bob", PASSWORD.c_str(), 640, 500}, {"carol", WRONG, 60, 0}}, true},
+        {"pam_brud", AUTH,
+         {{"alice", PASSWORD.c_str(), 1300, 500}, {"bob", PASSWORD.c_str(), 640, 500}, {"carol", WRONG, 60, 0}},
+         true},
         {"borrowing control", {std::string("auth optional ") + BORROWING_MODULE_SO, AUTH[0], AUTH[1]},
          {{"alice", PASSWORD.c_str(), 150, 150}, {"carol", WRONG, 10, 0}}, false},
     };
@@ -390,8 +392,8 @@ TEST_F(BrudHosts, ApacheThreadsEachGetTheDaemonsVerdict)
                 usleep(2000);
             }
         });
-        client_result c = run_client({"/usr/bin/curl", "-s", "--no-progress-meter", "-Z", "--parallel-max", "20", "-K", REQUESTS, "-w",
-                                      "%{http_code} %{url_effective}\\n"},
+        client_result c = run_client({"/usr/bin/curl", "-s", "--no-progress-meter", "-Z", "--parallel-max", "20",
+                                      "-K", REQUESTS, "-w", "%{http_code} %{url_effective}\\n"},
                                      {"PATH=/usr/bin:/bin"}, "", 300);
         done = true;
         watch.join();
