@@ -6,13 +6,15 @@
 # the host's apt state is only read: apt's caches live in DIR/apt, and when
 # the host's package lists are too old to name a package, a private copy of
 # them is refreshed there. Needs the network to Debian's mirror the first
-# time; afterwards DIR is a cache for as long as the list stays the same.
+# time; afterwards DIR is a cache for as long as the list and this script
+# stay the same.
 set -euo pipefail
 dir=$1
 shift
 packages=("$@")
 root=$dir/root
-if [ -f "$dir/requested" ] && [ "$(cat "$dir/requested")" = "${packages[*]}" ] && [ -f "$dir/unpacked" ]; then
+requested="${packages[*]} $(sha256sum <"$0" | cut -c1-16)"
+if [ -f "$dir/requested" ] && [ "$(cat "$dir/requested")" = "$requested" ] && [ -f "$dir/unpacked" ]; then
   echo "host packages: $(cat "$dir/unpacked") (cached)"
   exit 0
 fi
@@ -74,5 +76,5 @@ for deb in "$debs"/*.deb; do
   dpkg-deb -x "$deb" "$root"
 done
 (IFS=,; echo "${summary[*]}${needed[*]:+ with ${needed[*]}}") | sed 's/,/, /g' >"$dir/unpacked"
-echo "${packages[*]}" >"$dir/requested"
+echo "$requested" >"$dir/requested"
 echo "host packages: $(cat "$dir/unpacked") unpacked in $root"

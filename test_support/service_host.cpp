@@ -674,3 +674,86 @@ client_result run_on_pty(const std::string &user, const std::vector<std::string>
     fcntl(master, F_SETFD, FD_CLOEXEC);
     return collect(pid, master, start, deadline, prompt, answer, master);
 }
+
+namespace {
+
+constexpr char APACHE_CONFIG[] = "/etc/apache2/apache2.conf";
+constexpr char APACHE_ERROR_LOG[] = "/var/log/apache2/error.log";
+
+std::vector<std::string> apache_arguments(const std::string &service)
+{
+    // pam_unix reads shadow itself in a process that may, and otherwise
+    // asks unix_chkpwd, which checks only the caller's own password.
+    std::string group = read_file("/etc/group");
+    size_t at = ("\n" + group).find("\nshadow:");
+    if (at == std::string::npos)
+        fatal("no group shadow");
+    size_t end = group.find('\n', at);
+    if (group.substr(at, end - at).find("www-data") == std::string::npos) {
+        group.insert(end, group[end - 1] == ':' ? "www-data" : ",www-data");
+        write_file("/etc/group", group);
+    }
+    make_dirs("/var/www/private");
+    make_dirs("/run/apache2");
+    make_dirs("/var/log/apache2");
+    write_file(APACHE_ERROR_LOG, "");
+    write_file("/var/www/private/ok", "in-session\n");
+    write_file("/var/www/private/session",
+               "#!/bin/sh\necho Content-Type: text/plain\necho\necho in-session\nls -l /proc/self/fd\n", 0755);
+    std::string modules = host_file("/usr/lib/apache2/modules/");
+    std::string text;
+    for (const char *m : {"mpm_event", "authn_core", "authz_core", "authz_user", "auth_basic", "authnz_pam", "cgi"})
+        text += std::string("LoadModule ") + m + "_module " + modules + "mod_" + m + ".so\n";
+    // One child with every thread it will have from its start, so that the
+    // same process serves every request.
+    text += "ServerRoot /etc/apache2\n"
+            "ServerName localhost\n"
+            "Listen 127.0.0.1:80\n"
+            "User www-data\n"
+            "Group www-data\n"
+            "PidFile /run/apache2/apache2.pid\n"
+            "DefaultRuntimeDir /run/apache2\n"
+            "ErrorLog " + std::string(APACHE_ERROR_LOG) + "\n"
+            "LogLevel notice\n"
+            "StartServers 1\n"
+            "ServerLimit 1\n"
+            "ThreadsPerChild 25\n"
+            "MinSpareThreads 1\n"
+            "MaxSpareThreads 25\n"
+            "MaxRequestWorkers 25\n"
+            "MaxConnectionsPerChild 0\n"
+            "DocumentRoot /var/www\n"
+            "<Location /private>\n"
+            "  AuthType Basic\n"
+            "  AuthName private\n"
+            "  AuthBasicProvider PAM\n"
+            "  AuthPAMService " + service + "\n"
+            "  Require valid-user\n"
+            "</Location>\n"
+            "<Location /private/session>\n"
+            "  SetHandler cgi-script\n"
+            "  Options +ExecCGI\n"
+            "</Location>\n";
+    write_file(APACHE_CONFIG, text);
+    return {"-DFOREGROUND", "-f", APACHE_CONFIG};
+}
+
+}  // namespace
+
+apache_service::apache_service(const std::string &service) : daemon_("/usr/sbin/apache2", apache_arguments(service))
+{
+    // The parent listens before it starts its child.
+    daemon_.ready_at_port(80);
+    for (int i = 0; i < 500 && child() <= 0; i++)
+        usleep(10000);
+    if (child() <= 0)
+        fatal("apache2 started no child");
+}
+
+pid_t apache_service::child() const
+{
+    std::string pid = std::to_string(daemon_.pid());
+    return pid_t(atol(read_file("/proc/" + pid + "/task/" + pid + "/children").c_str()));
+}
+
+std::string apache_service::error_log() const { return read_file(APACHE_ERROR_LOG); }

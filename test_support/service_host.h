@@ -120,6 +120,23 @@ private:
     host_daemon daemon_;
 };
 
+// Debian's Apache httpd, event MPM, on 127.0.0.1:80: one child process whose
+// 25 worker threads call PAM at once, as www-data, through mod_authnz_pam
+// and /etc/pam.d/<service>. Behind basic auth: /private/ok (a file that
+// reads "in-session") and /private/session (a CGI script that prints
+// "in-session" and its descriptors). www-data is put in group shadow, as
+// pam_unix needs to check another user's password.
+class apache_service {
+public:
+    explicit apache_service(const std::string &service);
+    // The one child that serves every request.
+    pid_t child() const;
+    std::string error_log() const;
+
+private:
+    host_daemon daemon_;
+};
+
 struct ssh_login {
     ssh_login(std::string user_, std::string password_, std::vector<std::string> command_ = {})
         : user(std::move(user_)), password(std::move(password_)), command(std::move(command_))

@@ -1,7 +1,8 @@
 // pam_brud in front of Debian's common-auth inside the real PAM hosts, one
 // row per host: what a login reports, a refusing verdict, a vanished daemon,
 // a daemon silent after its welcome; then sshd's LoginGraceTime against a
-// silent daemon, and the stack line that lets a wrong password through.
+// silent daemon, the stack line that lets a wrong password through, and
+// the threads of Apache's event MPM calling PAM at once.
 #include "brud_harness.h"
 #include "sandbox.h"
 #include "service_host.h"
@@ -10,8 +11,18 @@
 
 #include <crypt.h>
 #include <dirent.h>
+#include <grp.h>
+#include <signal.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <thread>
 
 namespace {
 
@@ -94,6 +105,32 @@ client_result imap_as_alice(const std::string &password)
     return imap_login("alice", password);
 }
 
+// Apache runs PAM as www-data, which the administrator lets read the key,
+// and which loads the modules of these auth lines itself: from copies it
+// can reach wherever the build tree is (a home directory is closed to it).
+std::vector<std::string> for_www_data(std::vector<std::string> auth)
+{
+    group *g = getgrnam("www-data");
+    EXPECT_TRUE(g && chown(KEY_FILE.c_str(), 0, g->gr_gid) == 0 && chmod(KEY_FILE.c_str(), 0640) == 0);
+    for (auto &line : auth) {
+        size_t at = line.find(" /");
+        if (at == std::string::npos)
+            continue;
+        std::string copy = "/tmp/www-modules" + line.substr(line.rfind('/'));
+        write_file(copy, read_file(line.substr(at + 1)));
+        line = line.substr(0, at + 1) + copy;
+    }
+    return auth;
+}
+
+client_result apache_request(const std::string &password)
+{
+    pam_service("apache2", for_www_data(AUTH));
+    apache_service apache("apache2");
+    return run_client({"/usr/bin/curl", "-sS", "--fail", "-u", "alice:" + password, "http://127.0.0.1/private/session"},
+                      {"PATH=/usr/bin:/bin"});
+}
+
 struct host {
     const char *name;
     client_result (*login)(const std::string &password);
@@ -126,6 +163,8 @@ const host HOSTS[] = {
      {"PAM_AUTHENTICATE", "PAM_SETCRED"}, "alice1", 22, false},
     {"dovecot", imap_as_alice, "\"dovecot\"", "\"127.0.0.1\"", "\"alice\"", "\"dovecot\"",
      {"PAM_AUTHENTICATE", "PAM_SETCRED"}, "alice1", 22, false},
+    // mod_authnz_pam authenticates each request and never sets credentials.
+    {"apache", apache_request, "\"apache2\"", "\"127.0.0.1\"", "null", "null", {"PAM_AUTHENTICATE"}, "alice1", 13},
 };
 
 void PrintTo(const host &h, std::ostream *out) { *out << h.name; }
@@ -375,6 +414,119 @@ TEST_F(BrudHosts, SufficientLetsAWrongPasswordThroughSu)
                                       "wrong pw 8");
         EXPECT_EQ(logged_in(s), r.in) << s.output;
         EXPECT_NE(daemon.lines().size(), 0u) << "the daemon was not asked";
+    }
+}
+
+// The SIGALRM state of each thread of a process: blocked, ignored, caught.
+// Nothing once the process is gone.
+std::map<std::string, std::string> alarm_state(pid_t pid)
+{
+    std::map<std::string, std::string> out;
+    std::error_code gone;
+    for (auto &task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", gone)) {
+        std::string status = read_file(task.path().string() + "/status");
+        for (const char *field : {"\nSigBlk:", "\nSigIgn:", "\nSigCgt:"}) {
+            unsigned long long mask = strtoull(status.c_str() + status.find(field) + 8, nullptr, 16);
+            out[task.path().filename()] += mask & (1ull << (SIGALRM - 1)) ? '1' : '0';
+        }
+    }
+    return out;
+}
+
+// What each descriptor of a process refers to.
+std::set<std::string> descriptors_of(pid_t pid)
+{
+    std::set<std::string> out;
+    for (auto &fd : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
+        out.insert(fd.path().filename().string() + " -> " + std::filesystem::read_symlink(fd.path()).string());
+    return out;
+}
+
+// 20 clients at once against the one child of Apache's event MPM, whose
+// worker threads call PAM together. The daemon counts: it lets each user in
+// 500 times and refuses the rest, and a wrong password stays out whatever
+// it says. Every HTTP result is the daemon's; the child survives, keeps its
+// descriptors, and its threads' SIGALRM state (blocked, ignored, caught)
+// never changes, watched throughout. The control, a module that borrows
+// SIGALRM the careless way, shows the watch sees it.
+TEST_F(BrudHosts, ApacheThreadsEachGetTheDaemonsVerdict)
+{
+    constexpr char REQUESTS[] = "/tmp/apache-requests";
+    const char *WRONG = "Wrong pw 9";
+    struct user_requests {
+        const char *user, *password;
+        int requests, in;
+    };
+    struct row {
+        const char *name;
+        std::vector<std::string> auth;
+        std::vector<user_requests> users;
+        bool alarm_kept;
+    } rows[] = {
+        {"pam_brud", AUTH,
+         {{"alice", PASSWORD.c_str(), 1300, 500}, {"bob", PASSWORD.c_str(), 640, 500}, {"carol", WRONG, 60, 0}},
+         true},
+        {"borrowing control", {std::string("auth optional ") + BORROWING_MODULE_SO, AUTH[0], AUTH[1]},
+         {{"alice", PASSWORD.c_str(), 150, 150}, {"carol", WRONG, 10, 0}}, false},
+    };
+    add_account("bob", PASSWORD);
+    add_account("carol", "carol's own 5");
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.name);
+        std::string config;
+        int total = 0;
+        for (const user_requests &u : r.users) {
+            std::string url = "http://" + std::string(u.user) + ":" + u.password + "@127.0.0.1/private/ok?" + u.user;
+            for (size_t at; (at = url.find(' ')) != std::string::npos;)
+                url.replace(at, 1, "%20");
+            for (int i = 0; i < u.requests; i++)
+                config += "url = \"" + url + "\"\noutput = \"/dev/null\"\n";
+            total += u.requests;
+        }
+        write_file(REQUESTS, config);
+        brud_daemon daemon({"--count", "--limit", "500", "--workers", "20"});
+        pam_service("apache2", for_www_data(r.auth));
+        apache_service apache("apache2");
+        pid_t child = apache.child();
+        // pam_unix's first complaint opens the syslog socket that the
+        // process keeps from then on.
+        run_client({"/usr/bin/curl", "-s", "-u", std::string("carol:") + WRONG, "http://127.0.0.1/private/ok"},
+                   {"PATH=/usr/bin:/bin"});
+        const auto alarm_before = alarm_state(child);
+        const auto fds_before = descriptors_of(child);
+        std::atomic<bool> done{false}, alarm_changed{false};
+        std::thread watch([&] {
+            while (!done) {
+                if (alarm_state(child) != alarm_before)
+                    alarm_changed = true;
+                usleep(2000);
+            }
+        });
+        client_result c = run_client({"/usr/bin/curl", "-s", "--no-progress-meter", "-Z", "--parallel-max", "20",
+                                      "-K", REQUESTS, "-w", "%{http_code} %{url_effective}\\n"},
+                                     {"PATH=/usr/bin:/bin"}, "", 300);
+        done = true;
+        watch.join();
+        fprintf(stderr, "apache, %s: %d requests in %.1f s\n", r.name, total, c.seconds);
+        std::map<std::string, std::map<std::string, int>> results;  // user -> HTTP status -> count
+        for (size_t start = 0, end; (end = c.output.find('\n', start)) != std::string::npos; start = end + 1) {
+            std::string line = c.output.substr(start, end - start);
+            results[line.substr(line.rfind('?') + 1)][line.substr(0, 3)]++;
+        }
+        for (const user_requests &u : r.users) {
+            EXPECT_EQ(results[u.user]["200"], u.in) << u.user;
+            EXPECT_EQ(results[u.user]["401"], u.requests - u.in) << u.user;
+        }
+        EXPECT_EQ(daemon.lines().size(), 2 * size_t(total + 1)) << "one connection per request";
+        EXPECT_EQ(alarm_changed, !r.alarm_kept);
+        EXPECT_EQ(apache.child(), child);
+        EXPECT_EQ(apache.error_log().find("exit signal"), std::string::npos) << apache.error_log();
+        // The clients' connections close a moment after they end (and the
+        // warm-up's may still have been open before).
+        for (int i = 0; i < 500 && descriptors_of(child).size() > fds_before.size(); i++)
+            usleep(10000);
+        EXPECT_LE(descriptors_of(child).size(), fds_before.size())
+            << testing::PrintToString(descriptors_of(child)) << " were " << testing::PrintToString(fds_before);
     }
 }
 
