@@ -282,13 +282,12 @@ TEST_P(BrudHost, SilentDaemonLetsTheUserInWithinTheBudgets)
 INSTANTIATE_TEST_SUITE_P(Hosts, BrudHost, testing::ValuesIn(HOSTS),
                          [](const testing::TestParamInfo<host> &row) { return std::string(row.param.name); });
 
-// The module borrows sshd's alarm while it waits on a daemon that welcomes
-// and then stays silent, and gives it back: with LoginGraceTime 5 the grace
-// time comes due during the module's 10 s wait for the login reply, and
-// sshd ends the login the moment the module hands its alarm back (not a
-// second later, and not never, which would let the login through after
-// 30 s or more). The same grace time with a daemon that answers lets the
-// login in.
+// sshd's own alarm must go off on time while the module waits on a daemon
+// that welcomes and then stays silent: with LoginGraceTime 5 the grace time
+// comes due during the module's 10 s wait for the login reply, and sshd
+// ends the login then (not after the wait, and not never, which would let
+// the login through after 30 s or more). The same grace time with a daemon
+// that answers lets the login in.
 TEST_F(BrudHosts, LoginGraceTimeEndsAnSshLoginWhoseDaemonIsSilent)
 {
     pam_service("sshd", AUTH);
