@@ -57,7 +57,7 @@ TEST(SuqvoHosts, BannerOnlyOnSessionsInsideAContainer)
         pam_service(r.host, {"@include common-auth"}, {std::string("session optional ") + PAM_SUQVO_SO});
         client_result s;
         if (std::string(r.host) == "su") {
-            s = run_on_pty("caller", {"/bin/su", "alice", "-c", "echo shell-$((6*7))"}, "Password:", PASSWORD,
+            s = run_on_pty("caller", {"/bin/su", "alice", "-c", "echo shell-$((6*7))"}, {{"Password:", PASSWORD}},
                            {answer});
         } else {
             sshd_service sshd({}, {answer});
