@@ -1,7 +1,7 @@
 // pam_brud in front of Debian's common-auth inside the real PAM hosts, one
 // row per host: what a login reports, a refusing verdict, a vanished daemon,
-// a daemon silent after its welcome; then sshd's LoginGraceTime against a
-// silent daemon, the stack line that lets a wrong password through, and
+// a daemon silent after its welcome; then the hosts' own time limits
+// (sshd's, ProFTPD's, login's) against a silent daemon, the stack line that lets a wrong password through, and
 // the threads of Apache's event MPM calling PAM at once.
 #include "brud_harness.h"
 #include "sandbox.h"
@@ -357,6 +357,27 @@ TEST_F(BrudHosts, ProftpdTimeoutLoginGoesOffOncePamIsDone)
     EXPECT_NE(ftpd.output().find("Login timeout exceeded, disconnected"), std::string::npos) << ftpd.output();
     EXPECT_GE(r.seconds, 2 * STAGE_SECONDS);
     EXPECT_LT(r.seconds, 2 * STAGE_SECONDS + 2);
+}
+
+// login's LOGIN_TIMEOUT runs on its own alarm. The module asks its daemon
+// before anyone is asked for a name, so with the daemon silent login's 5 s
+// come due in the middle of the module's 10 s wait for the login reply,
+// and must end login then, not once the module is done. The same time
+// limit lets a login whose daemon answers in.
+TEST_F(BrudHosts, LoginTimeoutEndsALoginWhoseDaemonIsSilent)
+{
+    {
+        brud_daemon answering;
+        client_result r = login_on_pty(PASSWORD, 5);
+        EXPECT_TRUE(logged_in(r)) << r.output;
+    }
+    brud_daemon silent({"--silent", "login"});
+    client_result r = login_on_pty(PASSWORD, 5);
+    double waited = clock_seconds(CLOCK_REALTIME) - silent.last_line_at();
+    EXPECT_FALSE(logged_in(r)) << r.output;
+    EXPECT_NE(r.output.find("Login timed out after 5 seconds."), std::string::npos) << r.output;
+    EXPECT_GT(waited, 4.0) << r.output;
+    EXPECT_LT(waited, 5.5) << "login's timeout waited for the module";
 }
 
 // Dovecot's auth worker lives on and serves login after login: 1000 of
