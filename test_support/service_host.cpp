@@ -577,20 +577,23 @@ client_result run_ssh(const ssh_login &login)
 
 namespace {
 
-// Reads `fd` until its end or the deadline (then kills `pid`); when the
-// output shows `prompt`, writes `answer` to `answer_fd` once. Reaps `pid`.
-client_result collect(pid_t pid, int fd, double start, double deadline, const std::string &prompt = "",
-                      const std::string &answer = "", int answer_fd = -1)
+// Reads `fd` until its end or the deadline (then kills `pid`); each prompt
+// of `turns`, once the output shows it after the previous one, has its
+// answer written to `answer_fd`. Reaps `pid`.
+client_result collect(pid_t pid, int fd, double start, double deadline, const dialogue &turns = {},
+                      int answer_fd = -1)
 {
     client_result result;
-    bool answered = prompt.empty();
+    size_t turn = 0, seen = 0;  // the next prompt; where to look for it
     char buf[4096];
     for (;;) {
-        if (!answered && result.output.find(prompt) != std::string::npos) {
-            std::string line = answer + "\n";
+        size_t at;
+        if (turn < turns.size() && (at = result.output.find(turns[turn].first, seen)) != std::string::npos) {
+            std::string line = turns[turn].second + "\n";
             if (write(answer_fd, line.data(), line.size()) != ssize_t(line.size()))
                 fatal("answer");
-            answered = true;
+            seen = at + turns[turn++].first.size();
+            continue;
         }
         int left_ms = int((start + deadline - now()) * 1000);
         struct pollfd p = {fd, POLLIN, 0};
@@ -644,8 +647,8 @@ client_result run_client(const std::vector<std::string> &args, const std::vector
     return collect(pid, out[0], start, deadline);
 }
 
-client_result run_on_pty(const std::string &user, const std::vector<std::string> &args, const std::string &prompt,
-                         const std::string &answer, const std::vector<std::string> &env, double deadline)
+client_result run_on_pty(const std::string &user, const std::vector<std::string> &args, const dialogue &turns,
+                         const std::vector<std::string> &env, double deadline)
 {
     passwd *pw = getpwnam(user.c_str());
     if (!pw)
@@ -672,7 +675,7 @@ client_result run_on_pty(const std::string &user, const std::vector<std::string>
     if (pid < 0)
         fatal("forkpty");
     fcntl(master, F_SETFD, FD_CLOEXEC);
-    return collect(pid, master, start, deadline, prompt, answer, master);
+    return collect(pid, master, start, deadline, turns, master);
 }
 
 namespace {

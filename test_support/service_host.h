@@ -165,12 +165,15 @@ struct client_result {
 client_result run_client(const std::vector<std::string> &args, const std::vector<std::string> &env,
                          const std::string &input = "", double deadline = 90);
 
+// What a person types at a terminal: each answer (and a line feed) once the
+// output shows its prompt, after the previous prompt.
+using dialogue = std::vector<std::pair<std::string, std::string>>;
+
 // A program run as `user` of the sandbox's passwd on a terminal of its own
-// (its controlling tty), as a person at a terminal would: once its output
-// shows `prompt`, `answer` and a line feed are typed. `env` adds to a
-// user's usual environment.
-client_result run_on_pty(const std::string &user, const std::vector<std::string> &args, const std::string &prompt,
-                         const std::string &answer, const std::vector<std::string> &env = {}, double deadline = 90);
+// (its controlling tty), as a person at a terminal would, typing `turns`.
+// `env` adds to a user's usual environment.
+client_result run_on_pty(const std::string &user, const std::vector<std::string> &args, const dialogue &turns,
+                         const std::vector<std::string> &env = {}, double deadline = 90);
 
 // curl's FTP (the home's listing) or IMAP (the mail folders) login to the
 // services above. Every account's home holds a file and a mail folder named

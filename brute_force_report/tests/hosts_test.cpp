@@ -1,7 +1,7 @@
 // pam_brud in front of Debian's common-auth inside the real PAM hosts, one
 // row per host: what a login reports, a refusing verdict, a vanished daemon,
-// a daemon silent after its welcome; then sshd's LoginGraceTime against a
-// silent daemon, the stack line that lets a wrong password through, and
+// a daemon silent after its welcome; then the hosts' own time limits
+// (sshd's, ProFTPD's, login's) against a silent daemon, the stack line that lets a wrong password through, and
 // the threads of Apache's event MPM calling PAM at once.
 #include "brud_harness.h"
 #include "sandbox.h"
@@ -53,15 +53,29 @@ client_result ssh_from(const char *address, const std::string &password)
 client_result su_to_alice(const std::vector<std::string> &auth, const std::string &password)
 {
     pam_service("su", auth);
-    return run_on_pty("caller", {"/bin/su", "alice", "-c", SESSION}, "Password:", password);
+    return run_on_pty("caller", {"/bin/su", "alice", "-c", SESSION}, {{"Password:", password}});
 }
 
 client_result sudo_as_alice(const std::string &password)
 {
     pam_service("sudo", AUTH);
     write_file("/etc/sudoers", "Defaults !lecture, passwd_tries=1\nalice ALL=(ALL) ALL\n", 0440);
-    return run_on_pty("alice", {"/usr/bin/sudo", "-S", "-k", "/bin/sh", "-c", SESSION}, "password for alice:",
-                      password);
+    return run_on_pty("alice", {"/usr/bin/sudo", "-S", "-k", "/bin/sh", "-c", SESSION},
+                      {{"password for alice:", password}});
+}
+
+// The login program on a terminal, as a getty starts it: the first module's
+// pam_get_user asks "login:", then alice's shell runs what is typed, with
+// the terminal's echo off so that only the output reads "in-session". One
+// attempt, so that a refusal ends login rather than asking again.
+client_result login_on_pty(const std::string &password, int timeout = 60)
+{
+    pam_service("login", AUTH);
+    // The last value of a setting wins.
+    write_file("/etc/login.defs", read_file("/etc/login.defs") + "LOGIN_RETRIES 1\nLOGIN_TIMEOUT " +
+                                      std::to_string(timeout) + "\n");
+    return run_on_pty("root", {"/bin/login"},
+                      {{"login:", "alice"}, {"Password:", password}, {"$ ", "stty -echo"}, {"$ ", SESSION + "; exit"}});
 }
 
 // Debian's cron runs an @reboot job at its start (once per /run); the job's
@@ -158,6 +172,10 @@ const host HOSTS[] = {
     // cron establishes credentials for each job without authenticating;
     // its service name "cron" is not among the exempt ones.
     {"cron", cron_job, "\"cron\"", "null", "null", "\"cron\"", {"PAM_SETCRED"}, nullptr, 14},
+    // login sets the remote host to "" when no -h names one; the user and
+    // that host fit in the salt whole.
+    {"login", [](const std::string &pw) { return login_on_pty(pw); }, "\"login\"", "\"\"", "null", "\"/dev/pts/",
+     {"PAM_AUTHENTICATE", "PAM_SETCRED"}, "alice", 22},
     // The terminal names ProFTPD's session process.
     {"proftpd", ftp_as_alice, "\"proftpd\"", "\"127.0.0.1\"", "\"alice\"", "\"/dev/ftpd",
      {"PAM_AUTHENTICATE", "PAM_SETCRED"}, "alice1", 22, false},
@@ -233,9 +251,11 @@ TEST_P(BrudHost, RightPasswordIsReportedWithAHashThatCryptVerifies)
     // (or remote user) as fits in 15 characters.
     std::string hash = unquoted(member(lines[1], "authtoken_hash"));
     std::string salt = hash.substr(0, hash.find('$', 3));
-    EXPECT_EQ(salt.size(), 15u) << hash;
+    size_t tail_at = salt.size() - strlen(h.salt_tail);
+    EXPECT_LE(salt.size(), 15u) << hash;
     EXPECT_EQ(salt.substr(0, 3), "$6$") << hash;
-    EXPECT_EQ(salt.substr(salt.size() - strlen(h.salt_tail)), h.salt_tail) << hash;
+    EXPECT_EQ(salt.find_first_not_of("0123456789", 3), tail_at) << hash;
+    EXPECT_EQ(salt.substr(tail_at), h.salt_tail) << hash;
     struct crypt_data data;
     memset(&data, 0, sizeof data);
     const char *again = crypt_rn(PASSWORD.c_str(), hash.c_str(), &data, sizeof data);
@@ -336,6 +356,27 @@ TEST_F(BrudHosts, ProftpdTimeoutLoginGoesOffOncePamIsDone)
     EXPECT_NE(ftpd.output().find("Login timeout exceeded, disconnected"), std::string::npos) << ftpd.output();
     EXPECT_GE(r.seconds, 2 * STAGE_SECONDS);
     EXPECT_LT(r.seconds, 2 * STAGE_SECONDS + 2);
+}
+
+// login's LOGIN_TIMEOUT runs on its own alarm. The module asks its daemon
+// before anyone is asked for a name, so with the daemon silent login's 5 s
+// come due in the middle of the module's 10 s wait for the login reply,
+// and must end login then, not once the module is done. The same time
+// limit lets a login whose daemon answers in.
+TEST_F(BrudHosts, LoginTimeoutEndsALoginWhoseDaemonIsSilent)
+{
+    {
+        brud_daemon answering;
+        client_result r = login_on_pty(PASSWORD, 5);
+        EXPECT_TRUE(logged_in(r)) << r.output;
+    }
+    brud_daemon silent({"--silent", "login"});
+    client_result r = login_on_pty(PASSWORD, 5);
+    double waited = clock_seconds(CLOCK_REALTIME) - silent.last_line_at();
+    EXPECT_FALSE(logged_in(r)) << r.output;
+    EXPECT_NE(r.output.find("Login timed out after 5 seconds."), std::string::npos) << r.output;
+    EXPECT_GT(waited, 4.0) << r.output;
+    EXPECT_LT(waited, 5.5) << "login's timeout waited for the module";
 }
 
 // Dovecot's auth worker lives on and serves login after login: 1000 of

@@ -33,7 +33,8 @@ TEST(SuqvoHosts, BannerOnlyOnSessionsInsideAContainer)
 
     // sshd shows what session modules say only where it would show the
     // message of the day: with a terminal, no command and no ~/.hushlogin.
-    // su, run by another user on a terminal, shows it with a command too.
+    // su, run by another user on a terminal, shows it with a command too;
+    // login, on a terminal, before the shell starts.
     struct row {
         const char *host;
         const char *answer;  // of the libqvo stand-in
@@ -47,6 +48,8 @@ TEST(SuqvoHosts, BannerOnlyOnSessionsInsideAContainer)
         {"sshd", "inside", true, true, false},
         {"su", "inside", false, false, true},
         {"su", "outside", false, false, false},
+        {"login", "inside", true, false, true},
+        {"login", "outside", true, false, false},
     };
     for (const row &r : rows) {
         SCOPED_TRACE(std::string(r.host) + " " + r.answer + (r.interactive ? " interactive" : " command") +
@@ -57,7 +60,13 @@ TEST(SuqvoHosts, BannerOnlyOnSessionsInsideAContainer)
         pam_service(r.host, {"@include common-auth"}, {std::string("session optional ") + PAM_SUQVO_SO});
         client_result s;
         if (std::string(r.host) == "su") {
-            s = run_on_pty("caller", {"/bin/su", "alice", "-c", "echo shell-$((6*7))"}, "Password:", PASSWORD,
+            s = run_on_pty("caller", {"/bin/su", "alice", "-c", "echo shell-$((6*7))"}, {{"Password:", PASSWORD}},
+                           {answer});
+        } else if (std::string(r.host) == "login") {
+            // -p keeps the stand-in's answer, which login would clear from
+            // its environment as it starts.
+            const std::string typed(SHELL_INPUT, sizeof SHELL_INPUT - 2);  // the line feed is the answer's
+            s = run_on_pty("root", {"/bin/login", "-p"}, {{"login:", "alice"}, {"Password:", PASSWORD}, {"$ ", typed}},
                            {answer});
         } else {
             sshd_service sshd({}, {answer});
