@@ -209,16 +209,21 @@ public:
 private:
     using row = std::map<std::string, std::vector<double>>;  // library: one figure per run
 
+    // Each repetition's figure. With --benchmark_report_aggregates_only the
+    // repetitions never arrive, and their median aggregate stands for them.
     void collect(const Run &run)
     {
-        if (run.error_occurred || run.run_type != Run::RT_Iteration || run.iterations == 0)
+        bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+        if (run.error_occurred || (run.run_type != Run::RT_Iteration && !median) || run.iterations == 0)
             return;
         const std::string &name = run.run_name.function_name;  // op/document/library
         size_t last = name.rfind('/');
         auto rate = run.counters.find("bytes_per_second");
         if (last == std::string::npos || rate == run.counters.end())
             return;
-        rows[name.substr(0, last)][name.substr(last + 1)].push_back(rate->second.value / 1e6);
+        std::vector<double> &figures = rows[name.substr(0, last)][name.substr(last + 1)];
+        if (!median || figures.empty())
+            figures.push_back(rate->second.value / 1e6);
     }
 
     double median(const std::string &key, const std::string &lib)
