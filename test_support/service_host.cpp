@@ -1,5 +1,6 @@
 #include "service_host.h"
 
+#include "descriptor.h"
 #include "sandbox.h"
 #include "syslog_capture.h"
 
@@ -85,26 +86,33 @@ void run_quiet(std::vector<std::string> args)
 // The daemons running now: a leftover of one is never taken for another's.
 std::vector<pid_t> running;
 
-// Stops the test process's children that run a program of the unpacked
-// packages and are no running host_daemon: what a stopped host left behind.
-void stop_leftovers()
+// The children of `pid`'s threads (of the test process's, for 0).
+std::vector<pid_t> children_of(pid_t pid)
 {
+    std::string tasks = pid ? "/proc/" + std::to_string(pid) + "/task" : "/proc/self/task";
     std::vector<pid_t> pids;
-    if (DIR *d = opendir("/proc/self/task")) {
+    if (DIR *d = opendir(tasks.c_str())) {
         while (dirent *e = readdir(d)) {
             if (e->d_name[0] == '.')
                 continue;
-            std::string children = read_file(std::string("/proc/self/task/") + e->d_name + "/children");
+            std::string children = read_file(tasks + "/" + e->d_name + "/children");
             for (char *s = children.data(), *end; *s; s = end) {
-                long pid = strtol(s, &end, 10);
+                long child = strtol(s, &end, 10);
                 if (end == s)
                     break;
-                pids.push_back(pid_t(pid));
+                pids.push_back(pid_t(child));
             }
         }
         closedir(d);
     }
-    for (pid_t pid : pids) {
+    return pids;
+}
+
+// Stops the test process's children that run a program of the unpacked
+// packages and are no running host_daemon: what a stopped host left behind.
+void stop_leftovers()
+{
+    for (pid_t pid : children_of(0)) {
         char exe[4096];
         ssize_t n = readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), exe, sizeof exe - 1);
         if (n <= 0 || std::string(exe, size_t(n)).rfind(ROOT + "/", 0) != 0 ||
@@ -291,6 +299,16 @@ void host_daemon::ready_at_port(int port, double seconds)
 
 namespace {
 
+// An account a daemon switches to.
+void add_system_account(const std::string &name)
+{
+    if (("\n" + read_file("/etc/passwd")).find("\n" + name + ":") != std::string::npos)
+        return;
+    std::string id = std::to_string(next_uid++);
+    append_file("/etc/passwd", name + ":x:" + id + ":" + id + "::/nonexistent:/usr/sbin/nologin\n");
+    append_file("/etc/group", name + ":x:" + id + ":\n");
+}
+
 // sshd's host key, privilege separation and configuration; /etc/pam.d/sshd
 // is the test's.
 std::vector<std::string> sshd_arguments(const std::vector<std::string> &config)
@@ -301,8 +319,7 @@ std::vector<std::string> sshd_arguments(const std::vector<std::string> &config)
     }
     // Privilege separation: an empty root-owned directory and an account.
     make_dirs("/run/sshd");
-    if (("\n" + read_file("/etc/passwd")).find("\nsshd:") == std::string::npos)
-        append_file("/etc/passwd", "sshd:x:" + std::to_string(next_uid++) + ":65534::/run/sshd:/usr/sbin/nologin\n");
+    add_system_account("sshd");
     std::string text;
     for (auto &line : config)
         text += line + "\n";
@@ -335,16 +352,6 @@ namespace {
 constexpr char PROFTPD_CONFIG[] = "/etc/proftpd.conf";
 constexpr char DOVECOT_CONFIG[] = "/etc/dovecot/dovecot.conf";
 constexpr char DOVECOT_AUTH_CLIENT[] = "/run/dovecot/auth-client";
-
-// An account a daemon switches to.
-void add_system_account(const std::string &name)
-{
-    if (("\n" + read_file("/etc/passwd")).find("\n" + name + ":") != std::string::npos)
-        return;
-    std::string id = std::to_string(next_uid++);
-    append_file("/etc/passwd", name + ":x:" + id + ":" + id + "::/nonexistent:/usr/sbin/nologin\n");
-    append_file("/etc/group", name + ":x:" + id + ":\n");
-}
 
 std::vector<std::string> proftpd_arguments(const std::vector<std::string> &config)
 {
@@ -420,20 +427,6 @@ std::vector<std::string> dovecot_arguments()
     return {"-F", "-c", DOVECOT_CONFIG};
 }
 
-// A file of /proc, empty once its process is gone.
-std::string proc_text(const std::string &path)
-{
-    std::string text;
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return text;
-    char buf[4096];
-    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
-        text.append(buf, size_t(n));
-    close(fd);
-    return text;
-}
-
 std::string base64(const std::string &in)
 {
     constexpr char DIGITS[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -449,15 +442,6 @@ std::string base64(const std::string &in)
     }
     return out;
 }
-
-struct unique_fd {
-    int fd;
-    ~unique_fd()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-};
 
 client_result curl_login(const std::string &url, const std::string &user, const std::string &password,
                          double deadline)
@@ -481,46 +465,34 @@ dovecot_service::dovecot_service() : daemon_("/usr/sbin/dovecot", dovecot_argume
 
 pid_t dovecot_service::auth_worker() const
 {
-    pid_t found = -1;
-    if (DIR *d = opendir("/proc")) {
-        while (dirent *e = readdir(d)) {
-            pid_t pid = pid_t(atoi(e->d_name));
-            std::string proc = "/proc/" + std::to_string(pid);
-            std::string stat = proc_text(proc + "/stat");
-            int parent = 0;
-            // "pid (comm) state ppid ..."; comm may hold spaces.
-            if (pid <= 0 || sscanf(stat.c_str() + stat.rfind(')') + 1, " %*c %d", &parent) != 1 ||
-                parent != daemon_.pid())
-                continue;
-            std::string command = proc_text(proc + "/cmdline");
-            std::replace(command.begin(), command.end(), '\0', ' ');
-            if (command.rfind("dovecot/auth -w", 0) == 0)
-                found = pid;
-        }
-        closedir(d);
+    for (pid_t pid : children_of(daemon_.pid())) {
+        std::string command = read_file("/proc/" + std::to_string(pid) + "/cmdline");
+        std::replace(command.begin(), command.end(), '\0', ' ');
+        if (command.rfind("dovecot/auth -w", 0) == 0)
+            return pid;
     }
-    return found;
+    return -1;
 }
 
 int dovecot_service::authenticate(const std::string &user, const std::string &password, int n) const
 {
-    unique_fd sock{socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+    unique_fd sock(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_un addr = {};
     addr.sun_family = AF_UNIX;
     strcpy(addr.sun_path, DOVECOT_AUTH_CLIENT);
-    if (sock.fd < 0 || connect(sock.fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+    if (sock.get() < 0 || connect(sock.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
         fatal(DOVECOT_AUTH_CLIENT);
     std::string received;
     auto send_text = [&](const std::string &text) {
-        if (write(sock.fd, text.data(), text.size()) != ssize_t(text.size()))
+        if (write(sock.get(), text.data(), text.size()) != ssize_t(text.size()))
             fatal("auth-client write");
     };
     auto next_line = [&]() {
         size_t end;
         while ((end = received.find('\n')) == std::string::npos) {
-            struct pollfd p = {sock.fd, POLLIN, 0};
+            struct pollfd p = {sock.get(), POLLIN, 0};
             char buf[4096];
-            ssize_t got = poll(&p, 1, 30000) == 1 ? read(sock.fd, buf, sizeof buf) : 0;
+            ssize_t got = poll(&p, 1, 30000) == 1 ? read(sock.get(), buf, sizeof buf) : 0;
             if (got <= 0)
                 fatal("no reply on the auth-client socket; Dovecot said:\n" + daemon_.output());
             received.append(buf, size_t(got));
@@ -755,8 +727,8 @@ apache_service::apache_service(const std::string &service) : daemon_("/usr/sbin/
 
 pid_t apache_service::child() const
 {
-    std::string pid = std::to_string(daemon_.pid());
-    return pid_t(atol(read_file("/proc/" + pid + "/task/" + pid + "/children").c_str()));
+    std::vector<pid_t> children = children_of(daemon_.pid());
+    return children.empty() ? -1 : children.front();
 }
 
 std::string apache_service::error_log() const { return read_file(APACHE_ERROR_LOG); }
