@@ -339,6 +339,15 @@ int classify_verdict(const char *reply, ssize_t n)
     return BRUD_UNKNOWN;
 }
 
+// A key that others may read or write still logs the module in: refusing it
+// would only switch detection off.
+void warn_of_weak_key(int fd)
+{
+    key_file_report report;
+    if (inspect_key_file(fd, KEY_PATH, nullptr, BRUD_KEY_WARNED, &report) & BRUD_KEY_WARNED)
+        _pam_log(LOG_ERR, "weak key file %s: %s", KEY_PATH, report.reasons);
+}
+
 }  // namespace
 
 // ---- Exported -------------------------------------------------------------
@@ -350,6 +359,7 @@ VESNAR_EXPORT int get_brud_key(char *key)
     unique_fd file(open_key_file(KEY_PATH));
     if (file.get() < 0)
         return 0;
+    warn_of_weak_key(file.get());
     size_t length = first_line_length(key, read_key_bytes(file.get(), key, BRUD_KEY_SIZE - 1, true));
     explicit_bzero(key + length, BRUD_KEY_SIZE - length);
     return 1;
