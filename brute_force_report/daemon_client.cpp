@@ -7,6 +7,7 @@
 // left. The module borrows nothing of the process: no alarm, no signal
 // action or mask, no syslog identity.
 #include "brud.h"
+#include "deadline.h"
 #include "descriptor.h"
 #include "json.h"
 #include "key_file.h"
@@ -50,55 +51,6 @@ __attribute__((format(printf, 2, 3))) void _pam_log(int priority, const char *fo
     va_start(ap, format);
     log_under_identity(LOG_IDENTITY, priority, format, ap);
     va_end(ap);
-}
-
-// ---- Deadlines -------------------------------------------------------------
-
-constexpr long NS_PER_SECOND = 1000 * 1000 * 1000;
-
-class deadline {
-public:
-    explicit deadline(time_t seconds)
-    {
-        clock_gettime(CLOCK_MONOTONIC, &at_);
-        at_.tv_sec += seconds;
-    }
-
-    // The time left in *left; false once there is none.
-    bool time_left(struct timespec *left) const
-    {
-        struct timespec now;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        left->tv_sec = at_.tv_sec - now.tv_sec;
-        left->tv_nsec = at_.tv_nsec - now.tv_nsec;
-        if (left->tv_nsec < 0) {
-            left->tv_sec--;
-            left->tv_nsec += NS_PER_SECOND;
-        }
-        return left->tv_sec > 0 || (left->tv_sec == 0 && left->tv_nsec > 0);
-    }
-
-private:
-    struct timespec at_;
-};
-
-// Waits until fd is ready for `events`, for the time left. A call that
-// fails with ETIMEDOUT ran out of time.
-bool wait_ready(int fd, short events, const deadline &by)
-{
-    for (;;) {
-        struct timespec left;
-        if (!by.time_left(&left)) {
-            errno = ETIMEDOUT;
-            return false;
-        }
-        struct pollfd ready = {fd, events, 0};
-        int n = ppoll(&ready, 1, &left, nullptr);
-        if (n > 0)
-            return true;  // ready, or an error that the call itself reports
-        if (n < 0 && errno != EINTR)
-            return false;
-    }
 }
 
 // Sleeps a little, never past the deadline; false once there is no time left.
@@ -145,25 +97,6 @@ ssize_t read_reply(int fd, char *buf, const deadline &by)
         if (n >= 0 || (errno != EAGAIN && errno != EINTR))
             return n;
     }
-}
-
-// The whole line, however the socket takes it. MSG_NOSIGNAL: a daemon that
-// has gone away must not kill the host.
-ssize_t send_line(int fd, const char *line, const deadline &by)
-{
-    size_t size = strlen(line), sent = 0;
-    while (sent < size) {
-        ssize_t n = send(fd, line + sent, size - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) {
-            sent += size_t(n);
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EINTR)
-            return -1;
-        if (!wait_ready(fd, POLLOUT, by))
-            return -1;
-    }
-    return ssize_t(sent);
 }
 
 // The way out of a failed stage: a timeout is logged as such first, then
@@ -396,7 +329,7 @@ VESNAR_EXPORT int connect_brud(void)
     explicit_bzero(buf, sizeof buf);
     snprintf(buf, sizeof buf, "AUTH pam %s\n", key);
     explicit_bzero(key, sizeof key);
-    send_line(fd, buf, login);  // not examined: a failed write shows in the reply
+    send_all(fd, buf, strlen(buf), login);  // not examined: a failed write shows in the reply
     n = read_reply(fd, buf, login);
     if (n < 0)
         return fail(errno, "error reading auth status from stream socket");
@@ -417,7 +350,7 @@ VESNAR_EXPORT int tell_brud(int fd, int action, const char *user, const char *rh
     wipe_on_exit wipe_buf(buf, sizeof buf);  // the line carries the token hash
     memset(buf, 0, sizeof buf);
     format_report(buf, action, user, rhost, ruser, login_time, service, tty, hash);
-    if (send_line(fd, buf, reporting) < 0)
+    if (send_all(fd, buf, strlen(buf), reporting) < 0)
         return fail(errno, "err writing to stream socket");
     ssize_t n = read_reply(fd, buf, reporting);
     if (n < 0)
