@@ -24,6 +24,12 @@ build build
 echo "== services: the modules inside Debian's real PAM hosts (normal build only)"
 (cd build && ctest --output-on-failure -j"$jobs" -L services)
 [ "$mode" = quick ] && exit 0
+
+echo "== g++ 11, EL9's system compiler: the three modules, warnings as errors"
+cmake -S . -B build-gcc11 -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPAMX_WERROR=ON -DPAMX_TESTS=OFF \
+  -DPAMX_BENCH=OFF -DCMAKE_C_COMPILER=gcc-11 -DCMAKE_CXX_COMPILER=g++-11 >/dev/null
+cmake --build build-gcc11 -j"$jobs" --target pam_brud pam_tamlo pam_suqvo >/dev/null
+
 echo "== timing tests (alone, nothing else running)"
 (cd build && ctest --output-on-failure -L timing)
 
