@@ -3,8 +3,9 @@
 // forces the portable path (JSON_PORTABLE_BLOCKS).  Internal to the library.
 //
 // Every block read here lies inside the text: callers step only while a
-// whole block is left before the text's end, which they know, and finish
-// with the byte loops.  Nothing past a terminator is ever read.
+// whole block is left before the part of the text known to hold no NUL
+// (text_window), and finish with the byte loops.  Nothing past a
+// terminator is ever read.
 #ifndef VESNAR_JSON_BYTE_BLOCKS_H
 #define VESNAR_JSON_BYTE_BLOCKS_H
 
@@ -163,5 +164,35 @@ inline size_t space_prefix(const char *p)
 }
 
 #endif
+
+// The part of a NUL-terminated text that is known to hold no NUL: blocks
+// may be read below limit.  It widens a page of the text at a time, as the
+// reading reaches it, so the terminator is found once and in step with the
+// reading rather than by a pass over the whole text first (which costs a
+// tenth of validating a text that no longer fits in the caches).
+struct text_window {
+    const char *limit;
+    bool whole;  // limit is the terminator
+};
+
+inline constexpr size_t window_step = 4096;
+
+// p lies within the text, its NUL included.
+__attribute__((noinline)) inline bool widen_window(text_window *window, const char *p)
+{
+    if (window->whole)
+        return false;
+    size_t n = strnlen(p, window_step);
+    window->limit = p + n;
+    window->whole = n < window_step;
+    return n >= block_size;
+}
+
+// True when the block at p lies before the NUL.
+// p may lie beyond limit when byte loops went past it.
+inline bool block_fits(text_window *window, const char *p)
+{
+    return window->limit - p >= static_cast<ptrdiff_t>(block_size) || widen_window(window, p);
+}
 
 #endif

@@ -12,8 +12,22 @@
 
 bool number_is_valid(const char *text)
 {
-    const char *end = number_scan<false>(text, nullptr);
+    text_window window = {text, false};
+    const char *end = number_scan<false>(text, &window, nullptr);
     return end && *end == '\0';
+}
+
+const char *skip_long_digits(const char *p, text_window *window)
+{
+    while (block_fits(window, p)) {
+        size_t n = digit_prefix(p);
+        p += n;
+        if (n < block_size)
+            return p;
+    }
+    while (number_digit(*p))
+        p++;
+    return p;
 }
 
 /* ---- reading ---- */
