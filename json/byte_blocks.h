@@ -195,4 +195,22 @@ inline bool block_fits(text_window *window, const char *p)
     return window->limit - p >= static_cast<ptrdiff_t>(block_size) || widen_window(window, p);
 }
 
+// Steps over the run that prefix (plain_prefix, digit_prefix,
+// space_prefix) measures, a block at a time while whole blocks fit in the
+// window.  Returns the run's end, or null when the blocks stopped short of
+// the window's end first: the caller then finishes byte by byte from *at.
+template <size_t (*prefix)(const char *)>
+inline const char *skip_blocks(const char **at, text_window *window)
+{
+    const char *p = *at;
+    while (block_fits(window, p)) {
+        size_t n = prefix(p);
+        p += n;
+        if (n < block_size)
+            return p;
+    }
+    *at = p;
+    return nullptr;
+}
+
 #endif

@@ -71,12 +71,8 @@ constexpr byte_table hex_value([](unsigned c) -> unsigned char {
 // block is left.
 __attribute__((noinline)) const char *skip_ws_run(const char *p, text_window *window)
 {
-    while (block_fits(window, p)) {
-        size_t n = space_prefix(p);
-        p += n;
-        if (n < block_size)
-            return p;
-    }
+    if (const char *end = skip_blocks<space_prefix>(&p, window))
+        return end;
     while (space_class[*p])
         p++;
     return p;
@@ -189,17 +185,11 @@ bool skip_escape(const char **cursor)
     return true;
 }
 
-// The rest of a long run of plain ASCII string characters, a block a step
-// while a whole block is left before end, then four bytes a step.
-__attribute__((noinline)) const char *skip_plain_run(const char *p, text_window *window)
+// Steps over at most `groups` fours of plain ASCII string characters, one
+// byte after the other: the first byte that is not plain, or p + 4 * groups.
+inline const char *skip_plain_bytes(const char *p, int groups)
 {
-    while (block_fits(window, p)) {
-        size_t n = plain_prefix(p);
-        p += n;
-        if (n < block_size)
-            return p;
-    }
-    for (;;) {
+    for (int i = 0; i < groups; i++, p += 4) {
         if (string_class[p[0]] != PLAIN)
             return p;
         if (string_class[p[1]] != PLAIN)
@@ -208,7 +198,21 @@ __attribute__((noinline)) const char *skip_plain_run(const char *p, text_window 
             return p + 2;
         if (string_class[p[3]] != PLAIN)
             return p + 3;
-        p += 4;
+    }
+    return p;
+}
+
+// The rest of a long run of plain ASCII string characters, a block a step
+// while a whole block is left before the window's end, then four bytes a step.
+__attribute__((noinline)) const char *skip_plain_run(const char *p, text_window *window)
+{
+    if (const char *end = skip_blocks<plain_prefix>(&p, window))
+        return end;
+    for (;;) {
+        const char *stop = skip_plain_bytes(p, 1);
+        if (stop < p + 4)
+            return stop;
+        p = stop;
     }
 }
 
@@ -217,17 +221,8 @@ __attribute__((noinline)) const char *skip_plain_run(const char *p, text_window 
 // predictor follows is quickest; longer ones go on in blocks.
 inline const char *skip_plain(const char *p, text_window *window)
 {
-    for (int i = 0; i < 4; i++, p += 4) {
-        if (string_class[p[0]] != PLAIN)
-            return p;
-        if (string_class[p[1]] != PLAIN)
-            return p + 1;
-        if (string_class[p[2]] != PLAIN)
-            return p + 2;
-        if (string_class[p[3]] != PLAIN)
-            return p + 3;
-    }
-    return skip_plain_run(p, window);
+    const char *stop = skip_plain_bytes(p, 4);
+    return stop < p + 16 ? stop : skip_plain_run(stop, window);
 }
 
 // Recognises a string literal; on success *escaped tells whether its body

@@ -19,12 +19,8 @@ bool number_is_valid(const char *text)
 
 const char *skip_long_digits(const char *p, text_window *window)
 {
-    while (block_fits(window, p)) {
-        size_t n = digit_prefix(p);
-        p += n;
-        if (n < block_size)
-            return p;
-    }
+    if (const char *end = skip_blocks<digit_prefix>(&p, window))
+        return end;
     while (number_digit(*p))
         p++;
     return p;

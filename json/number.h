@@ -14,12 +14,11 @@ inline bool number_digit(char c)
 }
 
 // The end of a run of digits that is longer than eight, a block a step
-// while a whole block is left before end, then a byte at a time.
+// while a whole block is left in the window, then a byte at a time.
 const char *skip_long_digits(const char *p, text_window *window);
 
-// The end of the run of digits at p, in a text that ends at end (its NUL):
-// eight bytes one by one, which the branch predictor follows and the NUL
-// stops, then the rest out of line.
+// The end of the run of digits at p: eight bytes one by one, which the
+// branch predictor follows and the NUL stops, then the rest out of line.
 inline const char *skip_digits(const char *p, text_window *window)
 {
     for (int i = 0; i < 2; i++, p += 4) {
@@ -100,9 +99,9 @@ double number_value(uint64_t mantissa, int64_t exponent, bool negative, bool dig
 // or "E", a sign and digits.  A leading "0" ends the integer part, so "01"
 // is the number 0 followed by an unread "1", which whatever encloses it
 // rejects.  With Read, the digits are collected on the way and *out gets
-// exactly what strtod gives in the "C" locale; without, digit runs are
-// stepped over in blocks within end, the text's NUL.  In line: the decoder
-// calls it once per number.
+// exactly what strtod gives in the "C" locale; without, long digit runs
+// are stepped over in blocks within the window, never past the text's NUL.
+// In line: the decoder calls it once per number.
 template <bool Read>
 __attribute__((always_inline)) inline const char *number_scan(const char *first, text_window *window, double *out)
 {
