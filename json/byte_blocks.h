@@ -1,11 +1,11 @@
-// Byte classes tested many bytes a step: sixteen with SSE2, which every
-// x86-64 has, eight (one 64-bit word) on other machines or when the build
-// forces the portable path (JSON_PORTABLE_BLOCKS).  Internal to the library.
+// The plain bytes of a string literal found many bytes a step: sixteen
+// with SSE2, which every x86-64 has, eight (one 64-bit word) on other
+// machines or when the build forces the portable path
+// (JSON_PORTABLE_BLOCKS).  Internal to the library.
 //
 // Every block read here lies inside the text: callers step only while a
-// whole block is left before the part of the text known to hold no NUL
-// (text_window), and finish with the byte loops.  Nothing past a
-// terminator is ever read.
+// whole block is left before the text's end, which they know, and finish
+// with byte loops.  Nothing past a terminator is ever read.
 #ifndef VESNAR_JSON_BYTE_BLOCKS_H
 #define VESNAR_JSON_BYTE_BLOCKS_H
 
@@ -19,8 +19,8 @@
 #endif
 
 // Bytes that a string literal holds unchanged without a closer look: ASCII
-// from 0x20 up, neither the quotation mark nor the backslash.
-// A table, which costs a loop over bytes one load per byte.
+// from 0x20 up, neither the quotation mark nor the backslash.  A table, so
+// that a byte loop pays one load per byte.
 struct plain_byte_table {
     bool plain[256];
     constexpr plain_byte_table() : plain()
@@ -63,35 +63,6 @@ inline size_t copy_plain_block(char *out, const char *p)
     __m128i v = load_block(p);
     _mm_storeu_si128(reinterpret_cast<__m128i *>(out), v);
     unsigned mask = not_plain_mask(v);
-    return mask ? static_cast<size_t>(__builtin_ctz(mask)) : block_size;
-}
-
-// Leading plain bytes of the block at p.
-inline size_t plain_prefix(const char *p)
-{
-    unsigned mask = not_plain_mask(load_block(p));
-    return mask ? static_cast<size_t>(__builtin_ctz(mask)) : block_size;
-}
-
-// Leading digits of the block at p.  Bytes below '0' wrap to large unsigned
-// values, so one unsigned comparison (as signed after an offset) does both ends.
-inline size_t digit_prefix(const char *p)
-{
-    __m128i shifted = _mm_sub_epi8(load_block(p), _mm_set1_epi8(static_cast<char>('0' + 0x80)));
-    __m128i digit = _mm_cmplt_epi8(shifted, _mm_set1_epi8(static_cast<char>(-0x80 + 10)));
-    unsigned mask = ~static_cast<unsigned>(_mm_movemask_epi8(digit)) & 0xFFFF;
-    return mask ? static_cast<size_t>(__builtin_ctz(mask)) : block_size;
-}
-
-// Leading white-space bytes (tab, line feed, carriage return, blank).
-inline size_t space_prefix(const char *p)
-{
-    __m128i v = load_block(p);
-    __m128i space = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')),
-                                              _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))),
-                                 _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\t')),
-                                              _mm_cmpeq_epi8(v, _mm_set1_epi8('\r'))));
-    unsigned mask = ~static_cast<unsigned>(_mm_movemask_epi8(space)) & 0xFFFF;
     return mask ? static_cast<size_t>(__builtin_ctz(mask)) : block_size;
 }
 
@@ -144,73 +115,6 @@ inline size_t copy_plain_block(char *out, const char *p)
     return first_flagged_byte(not_plain_flags(load_block(p)));
 }
 
-inline size_t plain_prefix(const char *p)
-{
-    return first_flagged_byte(not_plain_flags(load_block(p)));
-}
-
-// A digit is 0..9 once '0' is taken away by the XOR; anything else is not.
-inline size_t digit_prefix(const char *p)
-{
-    uint64_t digit = bytes_below(load_block(p) ^ (byte_ones * '0'), 10);
-    return first_flagged_byte(~digit & byte_highs);
-}
-
-inline size_t space_prefix(const char *p)
-{
-    uint64_t w = load_block(p);
-    uint64_t space = bytes_equal(w, ' ') | bytes_equal(w, '\n') | bytes_equal(w, '\t') | bytes_equal(w, '\r');
-    return first_flagged_byte(~space & byte_highs);
-}
-
 #endif
-
-// The part of a NUL-terminated text that is known to hold no NUL: blocks
-// may be read below limit.  It widens a page of the text at a time, as the
-// reading reaches it, so the terminator is found once and in step with the
-// reading rather than by a pass over the whole text first (which costs a
-// tenth of validating a text that no longer fits in the caches).
-struct text_window {
-    const char *limit;
-    bool whole;  // limit is the terminator
-};
-
-inline constexpr size_t window_step = 4096;
-
-// p lies within the text, its NUL included.
-__attribute__((noinline)) inline bool widen_window(text_window *window, const char *p)
-{
-    if (window->whole)
-        return false;
-    size_t n = strnlen(p, window_step);
-    window->limit = p + n;
-    window->whole = n < window_step;
-    return n >= block_size;
-}
-
-// True when the block at p lies before the NUL.
-// p may lie beyond limit when byte loops went past it.
-inline bool block_fits(text_window *window, const char *p)
-{
-    return window->limit - p >= static_cast<ptrdiff_t>(block_size) || widen_window(window, p);
-}
-
-// Steps over the run that prefix (plain_prefix, digit_prefix,
-// space_prefix) measures, a block at a time while whole blocks fit in the
-// window.  Returns the run's end, or null when the blocks stopped short of
-// the window's end first: the caller then finishes byte by byte from *at.
-template <size_t (*prefix)(const char *)>
-inline const char *skip_blocks(const char **at, text_window *window)
-{
-    const char *p = *at;
-    while (block_fits(window, p)) {
-        size_t n = prefix(p);
-        p += n;
-        if (n < block_size)
-            return p;
-    }
-    *at = p;
-    return nullptr;
-}
 
 #endif

@@ -9,7 +9,6 @@
 // Arrays and objects nest at most JSON_MAX_DEPTH deep, one small stack frame
 // per level.  Numbers convert without the process's locale, to exactly what
 // strtod gives in the C locale (number.cpp).
-#include "byte_blocks.h"
 #include "json.h"
 #include "node.h"
 #include "number.h"
@@ -67,38 +66,16 @@ constexpr byte_table hex_value([](unsigned c) -> unsigned char {
 
 /* ---- white space and literals ---- */
 
-// The rest of a long run of white space, a block a step while a whole
-// block is left.
-__attribute__((noinline)) const char *skip_ws_run(const char *p, text_window *window)
+const char *skip_ws(const char *p)
 {
-    if (const char *end = skip_blocks<space_prefix>(&p, window))
-        return end;
     while (space_class[*p])
         p++;
     return p;
 }
 
-// Most tokens follow no white space, or a line break and a short
-// indentation, where a byte loop that the branch predictor follows is
-// quickest; a run longer than eight bytes goes on in blocks.
-inline const char *skip_ws(const char *p, text_window *window)
+void skip_space(const char **cursor)
 {
-    for (int i = 0; i < 2; i++, p += 4) {
-        if (!space_class[p[0]])
-            return p;
-        if (!space_class[p[1]])
-            return p + 1;
-        if (!space_class[p[2]])
-            return p + 2;
-        if (!space_class[p[3]])
-            return p + 3;
-    }
-    return skip_ws_run(p, window);
-}
-
-void skip_space(const char **cursor, text_window *window)
-{
-    *cursor = skip_ws(*cursor, window);
+    *cursor = skip_ws(*cursor);
 }
 
 // Matches the bytes of word and nothing beyond them.
@@ -117,12 +94,12 @@ bool expect_literal(const char **cursor, const char *word)
 // Only a building reader converts, collecting the digits as it steps over
 // them; validation only steps over them.
 template <bool Build>
-bool parse_number(const char **cursor, text_window *window, double *out)
+bool parse_number(const char **cursor, double *out)
 {
-    const char *after = number_scan<Build>(*cursor, window, out);
-    if (!after)
+    const char *end = number_scan<Build>(*cursor, out);
+    if (!end)
         return false;
-    *cursor = after;
+    *cursor = end;
     return true;
 }
 
@@ -185,11 +162,10 @@ bool skip_escape(const char **cursor)
     return true;
 }
 
-// Steps over at most `groups` fours of plain ASCII string characters, one
-// byte after the other: the first byte that is not plain, or p + 4 * groups.
-inline const char *skip_plain_bytes(const char *p, int groups)
+// Steps over a run of plain ASCII string characters.
+const char *skip_plain(const char *p)
 {
-    for (int i = 0; i < groups; i++, p += 4) {
+    for (;;) {
         if (string_class[p[0]] != PLAIN)
             return p;
         if (string_class[p[1]] != PLAIN)
@@ -198,36 +174,13 @@ inline const char *skip_plain_bytes(const char *p, int groups)
             return p + 2;
         if (string_class[p[3]] != PLAIN)
             return p + 3;
+        p += 4;
     }
-    return p;
-}
-
-// The rest of a long run of plain ASCII string characters, a block a step
-// while a whole block is left before the window's end, then four bytes a step.
-__attribute__((noinline)) const char *skip_plain_run(const char *p, text_window *window)
-{
-    if (const char *end = skip_blocks<plain_prefix>(&p, window))
-        return end;
-    for (;;) {
-        const char *stop = skip_plain_bytes(p, 1);
-        if (stop < p + 4)
-            return stop;
-        p = stop;
-    }
-}
-
-// Steps over a run of plain ASCII string characters.  Most runs in keys and
-// short values end within 16 bytes, where a byte loop that the branch
-// predictor follows is quickest; longer ones go on in blocks.
-inline const char *skip_plain(const char *p, text_window *window)
-{
-    const char *stop = skip_plain_bytes(p, 4);
-    return stop < p + 16 ? stop : skip_plain_run(stop, window);
 }
 
 // Recognises a string literal; on success *escaped tells whether its body
 // holds any escape, so that a builder can copy an unescaped body in one go.
-bool scan_string(const char **cursor, text_window *window, bool *escaped)
+bool scan_string(const char **cursor, bool *escaped)
 {
     const char *p = *cursor;
     if (*p != '"')
@@ -235,7 +188,7 @@ bool scan_string(const char **cursor, text_window *window, bool *escaped)
     p++;
     bool any_escape = false;
     for (;;) {
-        p = skip_plain(p, window);
+        p = skip_plain(p);
         switch (string_class[*p]) {
         case QUOTE:
             *escaped = any_escape;
@@ -299,12 +252,12 @@ char *unescape(char *out, const char *p, const char *end)
 
 // With an output slot, the decoded text goes into a buffer sized from the
 // literal (no escape ever decodes longer than it is written), allocated once.
-bool parse_string(const char **cursor, text_window *window, char **out)
+bool parse_string(const char **cursor, char **out)
 {
     const char *begin = *cursor;
     const char *p = begin;
     bool escaped;
-    if (!scan_string(&p, window, &escaped))
+    if (!scan_string(&p, &escaped))
         return false;
     if (out) {
         const char *body = begin + 1, *body_end = p - 1;
@@ -327,13 +280,11 @@ bool parse_string(const char **cursor, text_window *window, char **out)
 /* ---- values ---- */
 
 // What a container hands to the reader of one of its values: a private
-// cursor, advanced only on success; how far the text may be read in blocks;
-// the nesting depth of the value; and the slot for the value's node, written
-// only on success and only when building.  One record instead of four
-// arguments keeps each level's frame small.
+// cursor, advanced only on success; the nesting depth of the value; and the
+// slot for the value's node, written only on success and only when building.
+// One record instead of three arguments keeps each level's frame small.
 struct value_slot {
     const char *cursor;
-    text_window *window;
     json_node *node;
     int depth;  // containers that enclose the value
 };
@@ -348,20 +299,19 @@ __attribute__((noinline)) bool parse_array(value_slot *v)
     if (*p != '[' || v->depth >= JSON_MAX_DEPTH)
         return false;
     json_node *array = Build ? json_mkarray() : nullptr;
-    text_window *window = v->window;
-    value_slot element = {skip_ws(p + 1, window), window, nullptr, v->depth + 1};
+    value_slot element = {skip_ws(p + 1), nullptr, v->depth + 1};
     if (*element.cursor != ']') {
         for (;;) {
             if (!parse_value<Build>(&element))
                 goto fail;
             if (Build)
                 json_append_element(array, element.node);
-            element.cursor = skip_ws(element.cursor, window);
+            element.cursor = skip_ws(element.cursor);
             if (*element.cursor == ']')
                 break;
             if (*element.cursor != ',')
                 goto fail;
-            element.cursor = skip_ws(element.cursor + 1, window);
+            element.cursor = skip_ws(element.cursor + 1);
         }
     }
     v->cursor = element.cursor + 1;
@@ -381,27 +331,26 @@ __attribute__((noinline)) bool parse_object(value_slot *v)
     if (*p != '{' || v->depth >= JSON_MAX_DEPTH)
         return false;
     json_node *object = Build ? json_mkobject() : nullptr;
-    text_window *window = v->window;
-    value_slot member = {skip_ws(p + 1, window), window, nullptr, v->depth + 1};
+    value_slot member = {skip_ws(p + 1), nullptr, v->depth + 1};
     if (*member.cursor != '}') {
         for (;;) {
             char *key = nullptr;
-            if (!parse_string(&member.cursor, window, Build ? &key : nullptr))
+            if (!parse_string(&member.cursor, Build ? &key : nullptr))
                 goto fail;
-            p = skip_ws(member.cursor, window);
+            p = skip_ws(member.cursor);
             if (*p != ':')
                 goto fail_key;
-            member.cursor = skip_ws(p + 1, window);
+            member.cursor = skip_ws(p + 1);
             if (!parse_value<Build>(&member))
                 goto fail_key;
             if (Build)
                 append_member(object, key, member.node);
-            member.cursor = skip_ws(member.cursor, window);
+            member.cursor = skip_ws(member.cursor);
             if (*member.cursor == '}')
                 break;
             if (*member.cursor != ',')
                 goto fail;
-            member.cursor = skip_ws(member.cursor + 1, window);
+            member.cursor = skip_ws(member.cursor + 1);
             continue;
         fail_key:
             if (Build)
@@ -422,14 +371,14 @@ fail:
 // Everything but the containers, kept out of line so that the recursion
 // through arrays and objects has small frames.
 template <bool Build>
-__attribute__((noinline)) bool parse_scalar(const char **cursor, text_window *window, json_node **out)
+__attribute__((noinline)) bool parse_scalar(const char **cursor, json_node **out)
 {
     const char *p = *cursor;
     json_node *node = nullptr;
     switch (*p) {
     case '"': {
         char *text;
-        if (!parse_string(&p, window, Build ? &text : nullptr))
+        if (!parse_string(&p, Build ? &text : nullptr))
             return false;
         if (Build)
             node = mkstring(text);
@@ -452,7 +401,7 @@ __attribute__((noinline)) bool parse_scalar(const char **cursor, text_window *wi
         break;
     default: {
         double x;
-        if (!parse_number<Build>(&p, window, Build ? &x : nullptr))
+        if (!parse_number<Build>(&p, Build ? &x : nullptr))
             return false;
         if (Build)
             node = json_mknumber(x);
@@ -477,13 +426,13 @@ bool parse_value(value_slot *v)
         // Recognising a number takes no more code than the call would: in
         // line, which spares number-heavy texts a call per value.
         if (!Build && (number_digit(*v->cursor) || *v->cursor == '-')) {
-            const char *after = number_scan<false>(v->cursor, v->window, nullptr);
+            const char *after = number_scan<false>(v->cursor, nullptr);
             if (!after)
                 return false;
             v->cursor = after;
             return true;
         }
-        return parse_scalar<Build>(&v->cursor, v->window, Build ? &v->node : nullptr);
+        return parse_scalar<Build>(&v->cursor, Build ? &v->node : nullptr);
     }
 }
 
@@ -493,12 +442,11 @@ bool parse_value(value_slot *v)
 
 json_node *json_decode(const char *text)
 {
-    text_window window = {text, false};
-    value_slot root = {text, &window, nullptr, 0};
-    skip_space(&root.cursor, root.window);
+    value_slot root = {text, nullptr, 0};
+    skip_space(&root.cursor);
     if (!parse_value<true>(&root))
         return nullptr;
-    skip_space(&root.cursor, root.window);
+    skip_space(&root.cursor);
     if (*root.cursor != '\0') {
         json_delete(root.node);
         return nullptr;
@@ -508,11 +456,10 @@ json_node *json_decode(const char *text)
 
 bool json_validate(const char *text)
 {
-    text_window window = {text, false};
-    value_slot root = {text, &window, nullptr, 0};
-    skip_space(&root.cursor, root.window);
+    value_slot root = {text, nullptr, 0};
+    skip_space(&root.cursor);
     if (!parse_value<false>(&root))
         return false;
-    skip_space(&root.cursor, root.window);
+    skip_space(&root.cursor);
     return *root.cursor == '\0';
 }

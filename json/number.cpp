@@ -12,18 +12,8 @@
 
 bool number_is_valid(const char *text)
 {
-    text_window window = {text, false};
-    const char *end = number_scan<false>(text, &window, nullptr);
+    const char *end = number_scan<false>(text, nullptr);
     return end && *end == '\0';
-}
-
-const char *skip_long_digits(const char *p, text_window *window)
-{
-    if (const char *end = skip_blocks<digit_prefix>(&p, window))
-        return end;
-    while (number_digit(*p))
-        p++;
-    return p;
 }
 
 /* ---- reading ---- */

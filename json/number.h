@@ -3,7 +3,6 @@
 #ifndef VESNAR_JSON_NUMBER_H
 #define VESNAR_JSON_NUMBER_H
 
-#include "byte_blocks.h"
 #include "text.h"
 
 #include <stdint.h>
@@ -13,15 +12,12 @@ inline bool number_digit(char c)
     return static_cast<unsigned char>(c - '0') < 10;
 }
 
-// The end of a run of digits that is longer than eight, a block a step
-// while a whole block is left in the window, then a byte at a time.
-const char *skip_long_digits(const char *p, text_window *window);
-
-// The end of the run of digits at p: eight bytes one by one, which the
-// branch predictor follows and the NUL stops, then the rest out of line.
-inline const char *skip_digits(const char *p, text_window *window)
+// The end of the run of digits at p: four bytes a step, which spares
+// validation three in four of a byte loop's counter updates.  The NUL ends
+// any run.
+inline const char *skip_digits(const char *p)
 {
-    for (int i = 0; i < 2; i++, p += 4) {
+    for (;;) {
         if (!number_digit(p[0]))
             return p;
         if (!number_digit(p[1]))
@@ -30,8 +26,8 @@ inline const char *skip_digits(const char *p, text_window *window)
             return p + 2;
         if (!number_digit(p[3]))
             return p + 3;
+        p += 4;
     }
-    return skip_long_digits(p, window);
 }
 
 // True when the whole of text is exactly one JSON number: the writer checks
@@ -99,11 +95,10 @@ double number_value(uint64_t mantissa, int64_t exponent, bool negative, bool dig
 // or "E", a sign and digits.  A leading "0" ends the integer part, so "01"
 // is the number 0 followed by an unread "1", which whatever encloses it
 // rejects.  With Read, the digits are collected on the way and *out gets
-// exactly what strtod gives in the "C" locale; without, long digit runs
-// are stepped over in blocks within the window, never past the text's NUL.
-// In line: the decoder calls it once per number.
+// exactly what strtod gives in the "C" locale.  In line: the decoder calls
+// it once per number.
 template <bool Read>
-__attribute__((always_inline)) inline const char *number_scan(const char *first, text_window *window, double *out)
+__attribute__((always_inline)) inline const char *number_scan(const char *first, double *out)
 {
     const char *p = first;
     number_digits n;
@@ -116,7 +111,7 @@ __attribute__((always_inline)) inline const char *number_scan(const char *first,
     } else if (!number_digit(*p)) {
         return nullptr;
     } else if (!Read) {
-        p = skip_digits(p, window);
+        p = skip_digits(p);
     } else {
         do {
             n.add(*p);
@@ -128,7 +123,7 @@ __attribute__((always_inline)) inline const char *number_scan(const char *first,
         if (!number_digit(*p))
             return nullptr;
         if (!Read)
-            p = skip_digits(p, window);
+            p = skip_digits(p);
         else
             do {
                 n.add(*p);
