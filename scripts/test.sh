@@ -39,6 +39,12 @@ build build-asan -DPAMX_SANITIZE=ON
    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
    ctest --output-on-failure -j"$jobs" -LE "timing|huge|services|no_sanitizer")
 
+echo "== JSON library with its portable byte loops (as on aarch64 and s390x)"
+cmake -S . -B build-json-portable -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPAMX_WERROR=ON \
+  -DPAMX_JSON_PORTABLE=ON -DPAMX_BENCH=OFF >/dev/null
+cmake --build build-json-portable -j"$jobs" --target json_tests >/dev/null
+(cd build-json-portable && ctest --output-on-failure -j"$jobs" -L json -LE huge)
+
 echo "== valgrind memcheck"
 build build-valgrind -DPAMX_VALGRIND=ON -DPAMX_BENCH=OFF
 (cd build-valgrind && ctest --output-on-failure -j"$jobs" -LE "timing|huge|services|no_valgrind")
