@@ -48,4 +48,27 @@ inline size_t read_key_bytes(int fd, char *buf, size_t size, bool first_line_onl
     return got;
 }
 
+// Weaknesses of a key file or of a directory above it.
+enum key_file_weakness : unsigned {
+    KEY_WRITABLE_BY_OTHERS = 1,
+    KEY_FOREIGN_OWNER = 2,
+    KEY_WRITABLE_BY_GROUP = 4,
+    KEY_READABLE_BY_OTHERS = 8
+};
+constexpr unsigned TAMLO_KEY_REFUSED = KEY_WRITABLE_BY_OTHERS | KEY_FOREIGN_OWNER;
+constexpr unsigned TAMLO_KEY_WARNED = KEY_WRITABLE_BY_GROUP | KEY_READABLE_BY_OTHERS;
+constexpr unsigned BRUD_KEY_WARNED = KEY_WRITABLE_BY_OTHERS | KEY_WRITABLE_BY_GROUP | KEY_READABLE_BY_OTHERS;
+
+struct key_file_report {
+    unsigned weaknesses;
+    char reasons[512];  // "; "-joined
+};
+
+// The weaknesses of the open key file fd (opened from path) and of every
+// directory above it. owner_name: the account that may own them besides
+// root (null: owners are not checked). Only the weaknesses in `describe`
+// get their reasons written.
+unsigned inspect_key_file(int fd, const char *path, const char *owner_name, unsigned describe,
+                          key_file_report *report);
+
 #endif
