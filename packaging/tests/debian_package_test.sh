@@ -20,7 +20,8 @@ modules="usr/$security/pam_brud.so usr/$security/pam_suqvo.so usr/$security/pam_
 pc="usr/$(dirname "$security")/pkgconfig/pam_brud_json.pc"
 same "libpam-vesnar's file list" "$(printf '%s\n' "usr/$security/pam_brud.so" "usr/$security/pam_tamlo.so" \
   usr/share/doc/libpam-vesnar/changelog.gz usr/share/doc/libpam-vesnar/copyright \
-  "usr/$mandir/man8/pam_brud.8.gz" "usr/$mandir/man8/pam_tamlo.8.gz" | sort)" \
+  "usr/$mandir/man8/pam_brud.8.gz" "usr/$mandir/man8/pam_tamlo.8.gz" \
+  usr/sbin/vesnar-pam-check "usr/$mandir/man8/vesnar-pam-check.8.gz" | sort)" \
   "$(files "$pkg")"
 same "libpam-vesnar-suqvo's file list" "$(printf '%s\n' "usr/$security/pam_suqvo.so" \
   usr/share/doc/libpam-vesnar-suqvo/changelog.gz usr/share/doc/libpam-vesnar-suqvo/copyright \
@@ -61,7 +62,7 @@ trap 'rm -rf "$root" "$dest"' EXIT
 for deb in "$pkg" "$suqvo" "$dev" "$dbg" "$suqvo_dbg"; do dpkg -x "$deb" "$root"; done
 # Each module is stripped, and its debug symbols are in the -dbgsym package
 # under its build ID.
-for so in $modules; do
+for so in $modules usr/sbin/vesnar-pam-check; do
   sections=$(readelf -SW "$root/$so")
   ! grep -qE '\.symtab|\.debug_info' <<<"$sections" || fail "$so is not stripped"
   id=$(readelf -n "$root/$so" | awk '/Build ID/ {print $3}')
