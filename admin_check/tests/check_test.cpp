@@ -10,7 +10,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -83,6 +85,21 @@ daemon_ptr stack_only(const std::vector<std::pair<std::string, std::string>> &fi
     for (auto &[service, text] : files)
         pam_d(service, text);
     return nullptr;
+}
+
+// SELinux enforcing, as far as the program can tell: this process's own
+// /sys/fs (a private mount) holds selinux/enforce, and the key its label.
+daemon_ptr selinux_enforcing()
+{
+    daemon_ptr d = well_host();
+    if (mount("selinux", "/sys/fs", "tmpfs", 0, nullptr) != 0)
+        perror("mount /sys/fs");
+    make_dirs("/sys/fs/selinux");
+    write_file("/sys/fs/selinux/enforce", "1");
+    const char label[] = "system_u:object_r:vesnar_key_t:s0";
+    if (setxattr(KEY_FILE.c_str(), "security.selinux", label, sizeof label, 0) != 0)
+        perror("setxattr");
+    return d;
 }
 
 struct check_row {
@@ -172,6 +189,11 @@ const check_row ROWS[] = {
      0},
     {"container_host", [] { write_file("/etc/zelvaronix-container", ""); return stack_only({{SERVICE, README_STACK}}); },
      {SERVICE}, "ok pam_suqvo container marker: /etc/zelvaronix-container exists: a container host, pam_suqvo does nothing", 0},
+
+    // SELinux
+    {"selinux_not_enabled", [] { return well_host(); }, {SERVICE}, "ok selinux mode: not enabled (no /sys/fs/selinux/enforce)", 0},
+    {"selinux_enforcing_shows_the_labels", selinux_enforcing, {SERVICE},
+     "warn selinux label: /var/vesnar/quorixd/keys/pam: system_u:object_r:vesnar_key_t:s0", 0},
 
     // Stacks
     {"stack_readme_requisite", [] { return stack_only({{"sshd", README_STACK}}); }, {"sshd"},
