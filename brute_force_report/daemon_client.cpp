@@ -7,6 +7,7 @@
 // left. The module borrows nothing of the process: no alarm, no signal
 // action or mask, no syslog identity.
 #include "brud.h"
+#include "deadline.h"
 #include "descriptor.h"
 #include "json.h"
 #include "key_file.h"
@@ -16,6 +17,7 @@
 #include <errno.h>
 #include <poll.h>
 #include <stdarg.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -49,55 +51,6 @@ __attribute__((format(printf, 2, 3))) void _pam_log(int priority, const char *fo
     va_start(ap, format);
     log_under_identity(LOG_IDENTITY, priority, format, ap);
     va_end(ap);
-}
-
-// ---- Deadlines -------------------------------------------------------------
-
-constexpr long NS_PER_SECOND = 1000 * 1000 * 1000;
-
-class deadline {
-public:
-    explicit deadline(time_t seconds)
-    {
-        clock_gettime(CLOCK_MONOTONIC, &at_);
-        at_.tv_sec += seconds;
-    }
-
-    // The time left in *left; false once there is none.
-    bool time_left(struct timespec *left) const
-    {
-        struct timespec now;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        left->tv_sec = at_.tv_sec - now.tv_sec;
-        left->tv_nsec = at_.tv_nsec - now.tv_nsec;
-        if (left->tv_nsec < 0) {
-            left->tv_sec--;
-            left->tv_nsec += NS_PER_SECOND;
-        }
-        return left->tv_sec > 0 || (left->tv_sec == 0 && left->tv_nsec > 0);
-    }
-
-private:
-    struct timespec at_;
-};
-
-// Waits until fd is ready for `events`, for the time left. A call that
-// fails with ETIMEDOUT ran out of time.
-bool wait_ready(int fd, short events, const deadline &by)
-{
-    for (;;) {
-        struct timespec left;
-        if (!by.time_left(&left)) {
-            errno = ETIMEDOUT;
-            return false;
-        }
-        struct pollfd ready = {fd, events, 0};
-        int n = ppoll(&ready, 1, &left, nullptr);
-        if (n > 0)
-            return true;  // ready, or an error that the call itself reports
-        if (n < 0 && errno != EINTR)
-            return false;
-    }
 }
 
 // Sleeps a little, never past the deadline; false once there is no time left.
@@ -146,25 +99,6 @@ ssize_t read_reply(int fd, char *buf, const deadline &by)
     }
 }
 
-// The whole line, however the socket takes it. MSG_NOSIGNAL: a daemon that
-// has gone away must not kill the host.
-ssize_t send_line(int fd, const char *line, const deadline &by)
-{
-    size_t size = strlen(line), sent = 0;
-    while (sent < size) {
-        ssize_t n = send(fd, line + sent, size - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) {
-            sent += size_t(n);
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EINTR)
-            return -1;
-        if (!wait_ready(fd, POLLOUT, by))
-            return -1;
-    }
-    return ssize_t(sent);
-}
-
 // The way out of a failed stage: a timeout is logged as such first, then
 // the stage's own message.
 __attribute__((format(printf, 2, 3))) int fail(int error, const char *format, ...)
@@ -194,11 +128,21 @@ size_t first_line_length(const char *bytes, size_t size)
 
 // ---- The report ---------------------------------------------------------
 
-// A text field of the report: a quoted JSON string, or the bare null.
+// The longest report line, its closing brace and line feed included: the
+// exchange buffer less its NUL. A longer line would reach the daemon cut
+// short, and a daemon that reads to the line end would wait for the rest.
+constexpr size_t REPORT_LINE_MAX = EXCHANGE_SIZE - 1;
+
+// A text member of the report: a quoted JSON string, or the bare null. A
+// long one can be cut from its end, a whole character or escape at a time,
+// keeping its closing quote, so that what is left is still a JSON string.
 class report_field {
 public:
     report_field(const char *value, bool secret)
-        : encoded_(value ? json_encode_string(value) : nullptr), secret_(secret) {}
+        : encoded_(value ? json_encode_string(value) : nullptr), secret_(secret)
+    {
+        kept_ = encoded_ ? mark_units() : 0;
+    }
     report_field(const report_field &) = delete;
     report_field &operator=(const report_field &) = delete;
     ~report_field()
@@ -208,27 +152,108 @@ public:
         else
             free(encoded_);
     }
+
+    // The member's value as it goes into the line: its first bytes(), then tail().
     const char *text() const { return encoded_ ? encoded_ : "null"; }
+    int bytes() const { return int(encoded_ ? kept_ : 4); }
+    const char *tail() const { return encoded_ ? "\"" : ""; }
+    size_t size() const { return size_t(bytes()) + (encoded_ ? 1 : 0); }
+    // A string with something between its quotes; null is never cut.
+    bool cuttable() const { return encoded_ && kept_ > 1; }
+
+    // Drops the last character or escape; returns the bytes it took.
+    size_t cut_last()
+    {
+        size_t start = kept_ - 1;
+        while (!unit_starts_at(start))
+            start--;
+        size_t dropped = kept_ - start;
+        kept_ = start;
+        return dropped;
+    }
 
 private:
+    // Nothing past this many bytes of a literal can be kept in a line, so
+    // only that far are the characters and escapes marked.
+    static constexpr size_t MARKED = REPORT_LINE_MAX + 1;
+    static constexpr size_t WORD_BITS = 64;
+
+    bool unit_starts_at(size_t i) const { return (starts_[i / WORD_BITS] >> (i % WORD_BITS)) & 1; }
+
+    // Marks where each character or escape of the literal begins ("\uXXXX",
+    // "\x" or one UTF-8 character, as the encoder writes them), up to the
+    // last one that ends within MARKED bytes; returns where the bytes to
+    // keep end, before the closing quote.
+    size_t mark_units()
+    {
+        size_t end = strlen(encoded_) - 1;  // the closing quote
+        size_t i = 1;
+        while (i < end) {
+            size_t unit = unit_length(encoded_ + i);
+            if (i + unit > MARKED)
+                break;
+            starts_[i / WORD_BITS] |= uint64_t(1) << (i % WORD_BITS);
+            i += unit;
+        }
+        return i;
+    }
+
+    static size_t unit_length(const char *at)
+    {
+        unsigned char lead = static_cast<unsigned char>(at[0]);
+        if (lead == '\\')
+            return at[1] == 'u' ? 6 : 2;
+        if (lead < 0xC0)
+            return 1;
+        return lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    }
+
     char *encoded_;
     bool secret_;
+    size_t kept_;
+    uint64_t starts_[MARKED / WORD_BITS + 1] = {};
 };
 
+// The text members, in the line's order; on a tie for the longest, the
+// earlier one is cut first.
+enum { F_USER, F_RHOST, F_RUSER, F_SERVICE, F_TTY, TEXT_FIELDS };
+
+int print_report(char *buf, size_t size, int action, const report_field *f, int64_t login_time,
+                 const report_field &hash)
+{
+    return snprintf(buf, size,
+                    "ACTION {\"action\":\"%s\", \"auth_database\":\"system\", \"username\":%.*s%s, "
+                    "\"remote_host\":%.*s%s, \"status\":1, \"login_time\":%lld, \"quit_after\":1, "
+                    "\"local_port\":0, \"remote_user\":%.*s%s, \"auth_service\":%.*s%s, "
+                    "\"tty\":%.*s%s, \"authtoken_hash\":%s}\n",
+                    ACTION_LIST[action], f[F_USER].bytes(), f[F_USER].text(), f[F_USER].tail(),
+                    f[F_RHOST].bytes(), f[F_RHOST].text(), f[F_RHOST].tail(),
+                    static_cast<long long>(login_time), f[F_RUSER].bytes(), f[F_RUSER].text(),
+                    f[F_RUSER].tail(), f[F_SERVICE].bytes(), f[F_SERVICE].text(),
+                    f[F_SERVICE].tail(), f[F_TTY].bytes(), f[F_TTY].text(), f[F_TTY].tail(),
+                    hash.text());
+}
+
+// Formats the line whole: while it is too long, the longest text member
+// loses its last character. The hash and the fixed members are never cut.
 void format_report(char *buf, int action, const char *user, const char *rhost,
                    const char *ruser, int64_t login_time, const char *service,
                    const char *tty, const char *hash)
 {
-    report_field f_user(user, false), f_rhost(rhost, false), f_ruser(ruser, false);
-    report_field f_service(service, false), f_tty(tty, false), f_hash(hash, true);
-    // A line longer than the buffer goes out cut at its last byte.
-    snprintf(buf, EXCHANGE_SIZE,
-             "ACTION {\"action\":\"%s\", \"auth_database\":\"system\", \"username\":%s, "
-             "\"remote_host\":%s, \"status\":1, \"login_time\":%lld, \"quit_after\":1, "
-             "\"local_port\":0, \"remote_user\":%s, \"auth_service\":%s, \"tty\":%s, "
-             "\"authtoken_hash\":%s}\n",
-             ACTION_LIST[action], f_user.text(), f_rhost.text(), static_cast<long long>(login_time),
-             f_ruser.text(), f_service.text(), f_tty.text(), f_hash.text());
+    report_field fields[TEXT_FIELDS] = {{user, false}, {rhost, false}, {ruser, false},
+                                        {service, false}, {tty, false}};
+    report_field f_hash(hash, true);
+    size_t length = size_t(print_report(nullptr, 0, action, fields, login_time, f_hash));
+    while (length > REPORT_LINE_MAX) {
+        report_field *longest = nullptr;
+        for (auto &field : fields)
+            if (field.cuttable() && (!longest || field.size() > longest->size()))
+                longest = &field;
+        if (!longest)
+            break;
+        length -= longest->cut_last();
+    }
+    print_report(buf, EXCHANGE_SIZE, action, fields, login_time, f_hash);
 }
 
 int classify_verdict(const char *reply, ssize_t n)
@@ -247,6 +272,15 @@ int classify_verdict(const char *reply, ssize_t n)
     return BRUD_UNKNOWN;
 }
 
+// A key that others may read or write still logs the module in: refusing it
+// would only switch detection off.
+void warn_of_weak_key(int fd)
+{
+    key_file_report report;
+    if (inspect_key_file(fd, KEY_PATH, nullptr, BRUD_KEY_WARNED, &report) & BRUD_KEY_WARNED)
+        _pam_log(LOG_ERR, "weak key file %s: %s", KEY_PATH, report.reasons);
+}
+
 }  // namespace
 
 // ---- Exported -------------------------------------------------------------
@@ -258,6 +292,7 @@ VESNAR_EXPORT int get_brud_key(char *key)
     unique_fd file(open_key_file(KEY_PATH));
     if (file.get() < 0)
         return 0;
+    warn_of_weak_key(file.get());
     size_t length = first_line_length(key, read_key_bytes(file.get(), key, BRUD_KEY_SIZE - 1, true));
     explicit_bzero(key + length, BRUD_KEY_SIZE - length);
     return 1;
@@ -294,7 +329,7 @@ VESNAR_EXPORT int connect_brud(void)
     explicit_bzero(buf, sizeof buf);
     snprintf(buf, sizeof buf, "AUTH pam %s\n", key);
     explicit_bzero(key, sizeof key);
-    send_line(fd, buf, login);  // not examined: a failed write shows in the reply
+    send_all(fd, buf, strlen(buf), login);  // not examined: a failed write shows in the reply
     n = read_reply(fd, buf, login);
     if (n < 0)
         return fail(errno, "error reading auth status from stream socket");
@@ -315,7 +350,7 @@ VESNAR_EXPORT int tell_brud(int fd, int action, const char *user, const char *rh
     wipe_on_exit wipe_buf(buf, sizeof buf);  // the line carries the token hash
     memset(buf, 0, sizeof buf);
     format_report(buf, action, user, rhost, ruser, login_time, service, tty, hash);
-    if (send_line(fd, buf, reporting) < 0)
+    if (send_all(fd, buf, strlen(buf), reporting) < 0)
         return fail(errno, "err writing to stream socket");
     ssize_t n = read_reply(fd, buf, reporting);
     if (n < 0)

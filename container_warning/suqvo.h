@@ -12,11 +12,11 @@ constexpr char SUQVO_QVO_LIBRARY[] = "libqvo.so.0";
 constexpr char SUQVO_QVO_VERSION[] = "QVO_1_5";
 
 extern "C" {
-// Opens the log under the module's identity and asks the platform library
-// for a token; null (one message logged) on failure. The log stays open.
+// Asks the platform library for a token; null (one message logged under
+// the module's identity) on failure. The host's own log is never touched.
 VESNAR_EXPORT void *init_qvotoken(void);
 
-// Releases a token (null is allowed) and closes the log in every case.
+// Releases a token; null is allowed.
 VESNAR_EXPORT void destroy_qvotoken(void *token);
 }
 

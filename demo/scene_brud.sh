@@ -8,6 +8,7 @@ PAM
 mkdir -p /var/vesnar/brudd /var/vesnar/quorixd/keys
 touch /var/vesnar/brudd/enabled
 printf 'demo-key-7f3a\n' >/var/vesnar/quorixd/keys/pam
+chmod 600 /var/vesnar/quorixd/keys/pam
 say "Stack: auth requisite pam_brud.so, then pam_permit.so standing in for the password check. The feature is on (/var/vesnar/brudd/enabled exists); the daemon's key is in /var/vesnar/quorixd/keys/pam."
 say "The stand-in daemon counts reports per (user, remote host) and refuses past 3 within 300 seconds."
 "$DAEMON" --count --limit 3 --window 300 --key-file /var/vesnar/quorixd/keys/pam \

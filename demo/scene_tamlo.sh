@@ -6,6 +6,7 @@ account  required  $TAMLO
 PAM
 mkdir -p /var/vesnar/tamlo/keys
 printf 's3cret-Token' >/var/vesnar/tamlo/keys/alice:tamlo_shop1
+chmod 600 /var/vesnar/tamlo/keys/alice:tamlo_shop1
 say "The platform keeps the key of session user 'shop1' of account 'alice' in /var/vesnar/tamlo/keys/alice:tamlo_shop1. Stack: auth required pam_tamlo.so"
 echo
 say "alice logs in with tamlo_shop1_s3cret-Token:"

@@ -1,7 +1,8 @@
 // The platform's key files. A key is read only from a regular file, so that a
 // FIFO nobody writes or a link to a device cannot hold a login, and never
 // past the bytes a key can use, so that a huge file costs no more than a
-// small one.
+// small one. A key that others could have written is anybody's password, so
+// the file and every directory above it are inspected as well.
 #ifndef VESNAR_KEY_FILE_H
 #define VESNAR_KEY_FILE_H
 
@@ -10,6 +11,7 @@
 #include <stddef.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 // The file opened for reading, or -1 when it cannot be opened or is not a
@@ -48,26 +50,37 @@ inline size_t read_key_bytes(int fd, char *buf, size_t size, bool first_line_onl
     return got;
 }
 
-// Weaknesses of a key file or of a directory above it.
+// What the modes and owners of a key file and of the directories above it
+// let others do.
 enum key_file_weakness : unsigned {
-    KEY_WRITABLE_BY_OTHERS = 1,
-    KEY_FOREIGN_OWNER = 2,
-    KEY_WRITABLE_BY_GROUP = 4,
-    KEY_READABLE_BY_OTHERS = 8
+    KEY_WRITABLE_BY_OTHERS = 1u << 0,  // the file or a directory above it
+    KEY_FOREIGN_OWNER = 1u << 1,       // owned by neither root nor the account
+    KEY_WRITABLE_BY_GROUP = 1u << 2,   // the file or a directory above it
+    KEY_READABLE_BY_OTHERS = 1u << 3,  // the file
 };
+
+// What each module makes of them. pam_tamlo's key is a password, so a key
+// that others may write is refused; a platform may keep keys in a group of
+// its own, so the group's write is only warned of. pam_brud never refuses
+// its key: that would only switch detection off, which is what an attacker
+// wants.
 constexpr unsigned TAMLO_KEY_REFUSED = KEY_WRITABLE_BY_OTHERS | KEY_FOREIGN_OWNER;
 constexpr unsigned TAMLO_KEY_WARNED = KEY_WRITABLE_BY_GROUP | KEY_READABLE_BY_OTHERS;
-constexpr unsigned BRUD_KEY_WARNED = KEY_WRITABLE_BY_OTHERS | KEY_WRITABLE_BY_GROUP | KEY_READABLE_BY_OTHERS;
+constexpr unsigned BRUD_KEY_WARNED =
+    KEY_WRITABLE_BY_OTHERS | KEY_WRITABLE_BY_GROUP | KEY_READABLE_BY_OTHERS;
 
 struct key_file_report {
     unsigned weaknesses;
-    char reasons[512];  // "; "-joined
+    // The first finding of each weakness asked for, joined by "; ": "writable
+    // by others", "directory /var/vesnar owned by uid 1001".
+    char reasons[512];
 };
 
-// The weaknesses of the open key file fd (opened from path) and of every
-// directory above it. owner_name: the account that may own them besides
-// root (null: owners are not checked). Only the weaknesses in `describe`
-// get their reasons written.
+// Inspects the open key file fd, opened from path, and every directory above
+// it up to "/", both as named and as its links resolve. owner_name is the
+// account that may own them besides root (nullptr: owners are not looked
+// at). Returns every weakness found; only those in `describe` get their
+// reasons written.
 unsigned inspect_key_file(int fd, const char *path, const char *owner_name, unsigned describe,
                           key_file_report *report);
 

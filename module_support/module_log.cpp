@@ -1,7 +1,6 @@
 #include "module_log.h"
 
 #include <errno.h>
-#include <poll.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -9,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "deadline.h"
 #include "descriptor.h"
 
 namespace {
@@ -18,7 +18,7 @@ constexpr char LOG_SOCKET[] = "/dev/log";
 // reply of 1024, with its fixed text and the header.
 constexpr size_t LINE_SIZE = 8192;
 // The longest a message may wait for room in a full logger queue.
-constexpr int FULL_QUEUE_WAIT_MS = 50;
+constexpr long FULL_QUEUE_WAIT_NS = 50 * 1000 * 1000;
 
 constexpr const char *MONTHS[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -52,14 +52,40 @@ int connect_logger(int type)
     return fd.release();
 }
 
-// One try, and one more after a short wait when the logger's queue is full.
-void send_line(int fd, const char *line, size_t size)
+bool is_control(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }
+
+// Control characters become "#" and three octal digits, as the system's
+// logger writes them, so that a line feed or a terminal escape in a reply of
+// the daemon's can neither start a line of its own nor rewrite a screen. One
+// line end at the very end is dropped, as the loggers drop it. The text is
+// escaped in place, in room bytes, and cut before an escape that would not
+// fit; returns its new length.
+size_t escape_controls(char *text, size_t room)
 {
-    if (send(fd, line, size, MSG_NOSIGNAL | MSG_DONTWAIT) >= 0 || errno != EAGAIN)
-        return;
-    struct pollfd ready = {fd, POLLOUT, 0};
-    if (poll(&ready, 1, FULL_QUEUE_WAIT_MS) > 0)
-        send(fd, line, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+    size_t length = strlen(text);
+    if (length > 0 && text[length - 1] == '\n')
+        length--;
+    size_t escaped = 0, kept = 0;
+    for (; kept < length; kept++) {
+        size_t size = is_control(text[kept]) ? 4 : 1;
+        if (escaped + size >= room)
+            break;
+        escaped += size;
+    }
+    text[escaped] = '\0';
+    for (size_t from = kept, to = escaped; from-- > 0;) {
+        unsigned char c = static_cast<unsigned char>(text[from]);
+        if (!is_control(char(c))) {
+            text[--to] = char(c);
+            continue;
+        }
+        to -= 4;
+        text[to] = '#';
+        text[to + 1] = char('0' + (c >> 6));
+        text[to + 2] = char('0' + ((c >> 3) & 7));
+        text[to + 3] = char('0' + (c & 7));
+    }
+    return escaped;
 }
 
 }  // namespace
@@ -70,16 +96,19 @@ void log_under_identity(const char *identity, int priority, const char *format, 
     char line[LINE_SIZE];
     int header = format_header(line, identity, priority);
     if (header > 0 && size_t(header) < LINE_SIZE) {
-        vsnprintf(line + header, LINE_SIZE - size_t(header), format, args);
-        size_t size = strlen(line);
+        size_t room = LINE_SIZE - size_t(header);
+        vsnprintf(line + header, room, format, args);
+        size_t size = size_t(header) + escape_controls(line + header, room);
         int fd = connect_logger(SOCK_DGRAM);
         if (fd < 0 && errno == EPROTOTYPE) {
             fd = connect_logger(SOCK_STREAM);
-            size++;  // the NUL that ends a line on a stream
+            size++;  // the NUL that ends a record on a stream
         }
         unique_fd logger(fd);
+        // One datagram, or one stream record whole with its NUL; a full
+        // queue is waited for at most FULL_QUEUE_WAIT_NS in all.
         if (logger.get() >= 0)
-            send_line(logger.get(), line, size);
+            send_all(logger.get(), line, size, deadline(0, FULL_QUEUE_WAIT_NS));
     }
     errno = saved_errno;
 }

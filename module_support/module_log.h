@@ -9,7 +9,10 @@
 #include <syslog.h>
 
 // Sends "<pri>Mmm dd hh:mm:ss identity[pid]: text" (facility auth) to
-// /dev/log as glibc frames it. It never blocks for long and never fails
+// /dev/log as glibc frames it, one datagram (or one record on a stream
+// logger). Control characters in the text are written "#ooo" and a line
+// end at its very end is dropped, so that nothing a daemon or a client sent
+// can start a line of its own. It never blocks for long and never fails
 // visibly: a logger that is missing or stuck loses the message. errno is
 // left as it was, so that callers may log between a failure and its report.
 __attribute__((format(printf, 3, 0))) void log_under_identity(const char *identity, int priority,

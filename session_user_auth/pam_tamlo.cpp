@@ -45,15 +45,27 @@ __attribute__((format(printf, 2, 3))) void syslog_error(int priority, const char
     va_end(ap);
 }
 
-// Reads the key file into buf->key (zero-filled, so always terminated).
-// Returns the number of bytes read, or -1 when the file cannot be opened or
-// is not a regular file. Read straight into the buffer that is wiped, so no
-// other copy of the key is left behind.
-int read_key_file(tamlo_buffers *buf)
+// Reads the key file of `user` into buf->key (zero-filled, so always
+// terminated). Returns the number of bytes read, or -1 (logged) when the
+// file cannot be opened, is not a regular file, or others may have written
+// it. Read straight into the buffer that is wiped, so no other copy of the
+// key is left behind.
+int read_key_file(const char *user, tamlo_buffers *buf)
 {
     unique_fd file(open_key_file(buf->path));
-    if (file.get() < 0)
+    if (file.get() < 0) {
+        syslog_error(LOG_ERR, "failed opening: %s for password", buf->path);
         return -1;
+    }
+    key_file_report report;
+    unsigned weak = inspect_key_file(file.get(), buf->path, user,
+                                     TAMLO_KEY_REFUSED | TAMLO_KEY_WARNED, &report);
+    if (weak & TAMLO_KEY_REFUSED) {
+        syslog_error(LOG_ERR, "refusing key file %s: %s", buf->path, report.reasons);
+        return -1;
+    }
+    if (weak & TAMLO_KEY_WARNED)
+        syslog_error(LOG_ERR, "weak key file %s: %s", buf->path, report.reasons);
     return int(read_key_bytes(file.get(), buf->key, KEY_MAX));
 }
 
@@ -107,11 +119,9 @@ int check_tamlo_password(const char *user, char *password, tamlo_buffers *buf)
 #pragma GCC diagnostic ignored "-Wformat-truncation"
     snprintf(buf->path, PATH_SIZE - 1, "%s/%s:tamlo_%s", KEY_DIR, user, buf->session_user);
 #pragma GCC diagnostic pop
-    int got = read_key_file(buf);
-    if (got < 0) {
-        syslog_error(LOG_ERR, "failed opening: %s for password", buf->path);
+    int got = read_key_file(user, buf);
+    if (got < 0)
         return 0;
-    }
     // A key that ends at its first byte is no key: it would let an empty
     // token in.
     if (got == 0 || buf->key[0] == '\0') {

@@ -2,6 +2,7 @@
 // verdicts, timeouts, the host's alarm and SIGALRM action, descriptors.
 #include "brud.h"
 #include "brud_harness.h"
+#include "json.h"
 #include "host_alarm.h"
 #include "open_probe.h"
 #include "readline.h"
@@ -185,11 +186,14 @@ TEST_F(Brud, EveryFailedLoginLogsOnceAndClosesTheSocket)
         std::string message;
     } cases[] = {
         {{"--close", "welcome"}, "Unexpected welcome messge from quorixd: "},
-        {{"--welcome", "521 busy\\r\\n"}, "Unexpected welcome messge from quorixd: 521 busy\r\n"},
-        {{"--welcome", "\\x01\\x7f\\x1b[2J 2"}, "Unexpected welcome messge from quorixd: \x01\x7f\x1b[2J 2"},
+        // Control characters reach the log as the system's logger writes
+        // them, and one line end at the very end is dropped.
+        {{"--welcome", "521 busy\\r\\n"}, "Unexpected welcome messge from quorixd: 521 busy#015"},
+        {{"--welcome", "\\x01\\x7f\\x1b[2J 2"}, "Unexpected welcome messge from quorixd: #001#177#033[2J 2"},
         {{"--welcome", "5", "--pad", "welcome:3000"}, "Unexpected welcome messge from quorixd: " + big_welcome},
         {{"--welcome", "530", "--split", "welcome:1"}, "Unexpected welcome messge from quorixd: 5"},
-        {{"--login", "530 bad key\\n"}, "error logging into brudd: 530 bad key\n"},
+        {{"--login", "530 bad key\\n"}, "error logging into brudd: 530 bad key"},
+        {{"--login", "530 \\n\\n"}, "error logging into brudd: 530 #012"},
         {{"--close", "login"}, "error logging into brudd: "},
         {{"--login", "5", "--pad", "login:1500"},
          "error logging into brudd: 5" + std::string(1023, 'x')},
@@ -279,14 +283,17 @@ TEST_F(Brud, VerdictTable)
     } cases[] = {
         {{"--verdict", "200 ok\\n"}, BRUD_ALLOWED, nullptr},
         {{"--verdict", "2"}, BRUD_ALLOWED, nullptr},
-        {{"--verdict", "550 blocked\\n"}, BRUD_BLOCKED, "550 blocked\n"},
-        {{"--verdict", "580 blocked\\n"}, BRUD_BLOCKED_58, "580 blocked\n"},
-        {{"--verdict", "500 later\\n"}, BRUD_DEFERRED, "500 later\n"},
-        {{"--verdict", "-1\\n"}, BRUD_FAILED, "-1\n"},
-        {{"--verdict", "421 no\\n"}, BRUD_FAILED, "421 no\n"},
+        {{"--verdict", "550 blocked\\n"}, BRUD_BLOCKED, "550 blocked"},
+        {{"--verdict", "580 blocked\\n"}, BRUD_BLOCKED_58, "580 blocked"},
+        {{"--verdict", "500 later\\n"}, BRUD_DEFERRED, "500 later"},
+        {{"--verdict", "-1\\n"}, BRUD_FAILED, "-1"},
+        {{"--verdict", "421 no\\n"}, BRUD_FAILED, "421 no"},
+        // A reply that carries a line of its own stays inside this one.
+        {{"--verdict", "550 no\\n<38>Dec 10 12:00:00 sshd[1]: Accepted password for root\\n"},
+         BRUD_BLOCKED, "550 no#012<38>Dec 10 12:00:00 sshd[1]: Accepted password for root"},
         {{"--verdict", "5"}, BRUD_UNKNOWN, "5"},
         {{"--verdict", "550", "--split", "verdict:1"}, BRUD_UNKNOWN, "5"},
-        {{"--verdict", "hello\\x01\\x02"}, BRUD_UNKNOWN, "hello\x01\x02"},
+        {{"--verdict", "hello\\x01\\x02"}, BRUD_UNKNOWN, "hello#001#002"},
         {{"--close", "verdict"}, BRUD_UNKNOWN, ""},
         {{"--verdict", "550", "--pad", "verdict:4096"}, BRUD_BLOCKED, big.c_str()},
         {{"--verdict", "\\x00550"}, BRUD_UNKNOWN, ""},
@@ -334,24 +341,123 @@ TEST_F(Brud, ReportLineCarriesEveryFieldQuotedOrNull)
               "\"authtoken_hash\":null}\n");
 }
 
-TEST_F(Brud, OverlongReportIsSentCutAt1023Bytes)
+namespace {
+
+// The text of a string member of a decoded report; "(absent)" otherwise.
+std::string string_member(const json_node *report, const char *key)
 {
-    brud_daemon daemon;
-    std::string user(900, 'u');
-    int fd = connect_brud();
-    ASSERT_GE(fd, 0);
-    EXPECT_EQ(tell_brud(fd, BRUD_ACTION_AUTHENTICATE, user.c_str(), "host", nullptr, 1, "svc",
-                        "tty", "$6$x$y"),
-              BRUD_ALLOWED);
-    disconnect_brud(fd);
-    // 75 bytes before the user name, its 900, then 48 more: the line is cut
-    // at 1023 bytes, without its closing brace and line feed.
-    auto lines = daemon.lines();
-    ASSERT_EQ(lines.size(), 2u);
-    std::string head = "ACTION {\"action\":\"PAM_AUTHENTICATE\", \"auth_database\":\"system\", \"username\":\"";
-    std::string tail = "\", \"remote_host\":\"host\", \"status\":1, \"login_time";
-    EXPECT_EQ(lines[1], head + user + tail);
-    EXPECT_EQ(lines[1].size(), 1023u);
+    json_node *m = json_find_member(const_cast<json_node *>(report), key);
+    return m && m->tag == TAG_STRING ? m->string_ : "(absent)";
+}
+
+}  // namespace
+
+TEST_F(Brud, OverlongReportIsCutToAWholeLineThatIsAnsweredAtOnce)
+{
+    brud_daemon daemon({"--whole-lines", "--verdict", "550 too many attempts\\n"});
+    // Control: a line cut short without its line feed gets no verdict from
+    // a daemon that reads up to the line end.
+    {
+        int fd = connect_brud();
+        ASSERT_GE(fd, 0);
+        std::string cut = "ACTION {\"action\":\"PAM_AUTHENTICATE\", \"username\":\"" + std::string(970, 'u');
+        ASSERT_EQ(write(fd, cut.data(), cut.size()), ssize_t(cut.size()));
+        struct pollfd reply = {fd, POLLIN, 0};
+        EXPECT_EQ(poll(&reply, 1, 1000), 0) << "a line without its end was answered";
+        disconnect_brud(fd);
+    }
+
+    struct report {
+        std::string user, rhost, ruser, service, tty;
+    };
+    // Each text member long in turn, two at once, then values of multi-byte
+    // characters and of escapes with the cut at every offset into them.
+    const std::string x(1500, 'x');
+    struct row {
+        std::string what;
+        report sent;
+        std::vector<size_t> kept;  // bytes of each member's text kept; empty: only the user cut
+        std::string unit = {};     // then: the user's repeated character, as decoded
+    };
+    std::vector<row> rows = {
+        {"user", {x, "192.0.2.1", "bob", "sshd", "ssh"}, {669, 9, 3, 4, 3}},
+        {"remote host", {"alice", x, "bob", "sshd", "ssh"}, {5, 673, 3, 4, 3}},
+        {"remote user", {"alice", "192.0.2.1", x, "sshd", "ssh"}, {5, 9, 667, 4, 3}},
+        {"service", {"alice", "192.0.2.1", "bob", x, "ssh"}, {5, 9, 3, 668, 3}},
+        {"terminal", {"alice", "192.0.2.1", "bob", "sshd", x}, {5, 9, 3, 4, 667}},
+        // The same name twice, as ProFTPD reports it: on a tie the user goes first.
+        {"user and remote user",
+         {std::string(700, 'a'), "192.0.2.1", std::string(700, 'b'), "proftpd", "/dev/ftpd4242"},
+         {329, 9, 330, 7, 13}},
+        {"the longer of two",
+         {std::string(800, 'a'), "192.0.2.1", std::string(300, 'b'), "dovecot", "dovecot"},
+         {365, 9, 300, 7, 7}},
+    };
+    const char *units[][2] = {{"\xc3\xa9", "\xc3\xa9"},
+                              {"\xe2\x82\xac", "\xe2\x82\xac"},
+                              {"\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80"},
+                              {"\x01", "\x01"},                 // "\u0001"
+                              {"\"", "\""},                     // "\\\""
+                              {"\xff", "\xef\xbf\xbd"}};        // no UTF-8: U+FFFD
+    for (auto &unit : units)
+        for (size_t offset = 0; offset < 6; offset++) {
+            std::string user(offset, 'u');
+            while (user.size() < 1400)
+                user += unit[0];
+            rows.push_back({"unit " + testing::PrintToString(std::string(unit[0])) + " after " +
+                                std::to_string(offset),
+                            {user, "192.0.2.1", "bob", "sshd", "ssh"}, {}, unit[1]});
+        }
+
+    const std::string hash = "$6$" + std::string(99, 'h');
+    for (auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        const report &r = row.sent;
+        int fd = connect_brud();
+        ASSERT_GE(fd, 0);
+        size_t lines = daemon.lines().size();  // the daemon serves one connection at a time
+        auto start = test_clock::now();
+        EXPECT_EQ(tell_brud(fd, BRUD_ACTION_AUTHENTICATE, r.user.c_str(), r.rhost.c_str(),
+                            r.ruser.c_str(), 1700000000, r.service.c_str(), r.tty.c_str(),
+                            hash.c_str()),
+                  BRUD_BLOCKED);
+        EXPECT_LT(seconds_since(start), 1.0);
+        disconnect_brud(fd);
+
+        auto got = daemon.lines();
+        ASSERT_EQ(got.size(), lines + 1);
+        const std::string &line = got.back();
+        EXPECT_LE(line.size(), 1023u);
+        EXPECT_GE(line.size(), 1018u) << "cut more than one escape too many";
+        ASSERT_EQ(line.substr(line.size() - 2), "}\n");
+        ASSERT_EQ(line.substr(0, 7), "ACTION ");
+        json_node *decoded = json_decode(line.c_str() + 7);
+        ASSERT_NE(decoded, nullptr) << line;
+        std::string values[] = {string_member(decoded, "username"), string_member(decoded, "remote_host"),
+                                string_member(decoded, "remote_user"),
+                                string_member(decoded, "auth_service"), string_member(decoded, "tty")};
+        const std::string *sent[] = {&r.user, &r.rhost, &r.ruser, &r.service, &r.tty};
+        EXPECT_EQ(string_member(decoded, "authtoken_hash"), hash);
+        EXPECT_EQ(member(line, "login_time"), "1700000000");
+        json_delete(decoded);
+        if (!row.kept.empty()) {
+            for (size_t i = 0; i < 5; i++) {
+                EXPECT_EQ(values[i].size(), row.kept[i]) << i;
+                EXPECT_EQ(values[i], sent[i]->substr(0, row.kept[i])) << i;
+            }
+            continue;
+        }
+        // The user is cut between two whole characters.
+        const std::string &user = values[0];
+        size_t offset = r.user.find_first_not_of('u');
+        ASSERT_GT(user.size(), offset);
+        std::string expected(offset, 'u');
+        while (expected.size() < user.size())
+            expected += row.unit;
+        EXPECT_EQ(user, expected);
+        for (size_t i = 1; i < 5; i++)
+            EXPECT_EQ(values[i], *sent[i]);
+    }
 }
 
 TEST_F(Brud, ReportOnABadDescriptorOrActionFails)

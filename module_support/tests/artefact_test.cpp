@@ -228,8 +228,8 @@ void brud_own_calls(void *so)
 
 void tamlo_own_calls(void *so)
 {
-    write_file("/var/vesnar/tamlo/keys/alice:tamlo_s1", "right-key");
-    write_file("/var/vesnar/tamlo/keys/al.ice:tamlo_s1", "right-key");
+    write_file("/var/vesnar/tamlo/keys/alice:tamlo_s1", "right-key", 0600);
+    write_file("/var/vesnar/tamlo/keys/al.ice:tamlo_s1", "right-key", 0600);
     auto validate = symbol<decltype(&validate_tamlo_user_pass)>(so, "validate_tamlo_user_pass");
     char right[] = "tamlo_s1_right-key";
     EXPECT_EQ(validate("alice", right), 1) << "control: the key file is found";

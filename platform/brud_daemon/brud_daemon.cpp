@@ -49,6 +49,7 @@ const char USAGE[] =
     "  --split STAGE:N      send the first N bytes, then the rest 200 ms later\n"
     "  --pad STAGE:N        pad the reply with 'x' to N bytes\n"
     "  --count              counting mode, with --limit N (default 5) and --window S (default 300)\n"
+    "  --whole-lines        wait for each line's line feed, however long it takes\n"
     "  --verbose            one line per report on standard error\n"
     "  --workers N          serve up to N connections at once (default 1)\n"
     "STAGE is welcome, login or verdict.\n";
@@ -76,6 +77,7 @@ struct options {
     size_t limit = 5;
     int window_seconds = 300;
     bool verbose = false;
+    bool whole_lines = false;
     int workers = 1;
 };
 
@@ -167,6 +169,7 @@ options parse_options(int argc, char **argv)
         else if (opt == "--limit") o.limit = size_t(atol(value()));
         else if (opt == "--window") o.window_seconds = atoi(value());
         else if (opt == "--verbose") o.verbose = true;
+        else if (opt == "--whole-lines") o.whole_lines = true;
         else if (opt == "--workers") o.workers = std::max(1, atoi(value()));
         else if (opt == "--help") { fputs(USAGE, stdout); exit(0); }
         else usage_error(("unknown option " + opt).c_str());
@@ -191,16 +194,16 @@ bool write_all(int fd, const char *data, size_t size)
 }
 
 // Reads one line, its line feed included when it came; waits as long as
-// nothing has arrived, and gives up LINE_IDLE_MS after the last byte.
-// False when the peer closed before sending anything. The module sends
-// nothing after a line until it has its reply, so reading in blocks takes
-// nothing that belongs to the next line.
-bool read_line(int fd, std::string *line)
+// nothing has arrived, and gives up LINE_IDLE_MS after the last byte unless
+// whole lines are asked for. False when the peer closed before sending
+// anything. The module sends nothing after a line until it has its reply,
+// so reading in blocks takes nothing that belongs to the next line.
+bool read_line(int fd, std::string *line, bool whole_lines)
 {
     line->clear();
     for (;;) {
         struct pollfd p = {fd, POLLIN, 0};
-        int ready = poll(&p, 1, line->empty() ? -1 : LINE_IDLE_MS);
+        int ready = poll(&p, 1, line->empty() || whole_lines ? -1 : LINE_IDLE_MS);
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready <= 0)
@@ -307,7 +310,7 @@ void serve(int fd, const options &o, counter &count)
     std::string line;
     if (!act(fd, o.stages[WELCOME], o.stages[WELCOME].text))
         return;
-    if (!read_line(fd, &line))
+    if (!read_line(fd, &line, o.whole_lines))
         return;
     record(o, line);
     std::string login_reply = o.stages[LOGIN].text;
@@ -318,7 +321,7 @@ void serve(int fd, const options &o, counter &count)
     }
     if (!act(fd, o.stages[LOGIN], login_reply) || login_reply[0] != '2')
         return;
-    if (!read_line(fd, &line))
+    if (!read_line(fd, &line, o.whole_lines))
         return;
     record(o, line);
     std::string verdict = o.counting ? count.verdict(line) : o.stages[VERDICT].text;

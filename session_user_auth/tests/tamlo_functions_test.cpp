@@ -138,7 +138,7 @@ TEST_F(TamloFunctions, NameCheckAcceptsOnlyAsciiAlphanumericsAndUnderscore)
 
 TEST_F(TamloFunctions, ValidationCutsThePasswordInPlace)
 {
-    write_file("/var/vesnar/tamlo/keys/alice:tamlo_sess1", "to_ken");
+    write_file("/var/vesnar/tamlo/keys/alice:tamlo_sess1", "to_ken", 0600);
     char pass[] = "tamlo_sess1_to_ken";
     EXPECT_EQ(validate_tamlo_user_pass("alice", pass), 1);
     EXPECT_EQ(memcmp(pass, "tamlo\0sess1\0to_ken", sizeof pass), 0);
@@ -158,8 +158,8 @@ TEST_F(TamloFunctions, ValidationRefusesMissingArguments)
 
 TEST_F(TamloFunctions, ValidationLeavesNoDescriptorOpen)
 {
-    write_file("/var/vesnar/tamlo/keys/alice:tamlo_s", "key");
-    write_file("/var/vesnar/tamlo/keys/alice:tamlo_empty", "");
+    write_file("/var/vesnar/tamlo/keys/alice:tamlo_s", "key", 0600);
+    write_file("/var/vesnar/tamlo/keys/alice:tamlo_empty", "", 0600);
     int before = count_open_fds();
     for (const char *p : {"tamlo_s_key", "tamlo_s_kez", "tamlo_empty_x", "tamlo_none_x"}) {
         std::string copy = p;
