@@ -50,13 +50,21 @@ void describe_owner(const struct stat &st, char *out, size_t size)
              unsigned(st.st_mode & 07777));
 }
 
-void describe_fd_owner(int fd, char *out, size_t size)
+// The file opened from path: "root:root 0600", and where path is a link,
+// ", a link to /its/target".
+void describe_opened(int fd, const char *path, char *out, size_t size)
 {
     struct stat st;
-    if (fstat(fd, &st) == 0)
-        describe_owner(st, out, size);
-    else
+    if (fstat(fd, &st) != 0) {
         snprintf(out, size, "%s", strerror(errno));
+        return;
+    }
+    describe_owner(st, out, size);
+    char target[PATH_MAX];
+    if (lstat(path, &st) == 0 && S_ISLNK(st.st_mode) && realpath(path, target)) {
+        size_t used = strlen(out);
+        snprintf(out + used, size - used, ", a link to %s", target);
+    }
 }
 
 // Why open_key_file gave -1: the open's own error, or a file of another type.
@@ -96,8 +104,8 @@ bool check_brud_key()
                     BRUD_KEY_PATH, open_failure(error), took);
         return false;
     }
-    char owner[160];
-    describe_fd_owner(key.get(), owner, sizeof owner);
+    char owner[PATH_MAX + 64];
+    describe_opened(key.get(), BRUD_KEY_PATH, owner, sizeof owner);
     report_line(CHECK_OK, BRUD, "key file", "%s: readable (%.1f ms)", BRUD_KEY_PATH, took);
     key_file_report weak;
     if (inspect_key_file(key.get(), BRUD_KEY_PATH, nullptr, BRUD_KEY_WARNED, &weak) & BRUD_KEY_WARNED)
@@ -165,7 +173,7 @@ void check_tamlo_dir()
         return;
     }
     char owner[160];
-    describe_fd_owner(dir.get(), owner, sizeof owner);
+    describe_opened(dir.get(), TAMLO_KEY_DIR, owner, sizeof owner);
     // A directory is listed by everyone as a rule: only who may write it counts.
     constexpr unsigned WRITERS = KEY_WRITABLE_BY_OTHERS | KEY_FOREIGN_OWNER | KEY_WRITABLE_BY_GROUP;
     key_file_report weak;
@@ -191,8 +199,8 @@ void check_tamlo_key(const char *account, const char *session_user)
         report_line(CHECK_FAIL, TAMLO, "key file", "%s: %s", path, open_failure(errno));
         return;
     }
-    char owner[160];
-    describe_fd_owner(key.get(), owner, sizeof owner);
+    char owner[PATH_MAX + 64];
+    describe_opened(key.get(), path, owner, sizeof owner);
     key_file_report weak;
     unsigned found = inspect_key_file(key.get(), path, account, TAMLO_KEY_REFUSED | TAMLO_KEY_WARNED, &weak);
     if (found & TAMLO_KEY_REFUSED)

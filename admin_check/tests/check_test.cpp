@@ -138,6 +138,11 @@ const check_row ROWS[] = {
      "warn pam_brud key modes: /var/vesnar/quorixd/keys/pam (root:vpcheck 0666): writable by others; "
      "writable by the group; readable by others",
      0},
+    {"key_dir_writable_by_the_group",
+     [] { auto d = well_host(); chmod("/var/vesnar/quorixd/keys", 0775); return d; }, {SERVICE},
+     "warn pam_brud key modes: /var/vesnar/quorixd/keys/pam (root:vpcheck 0640): directory /var/vesnar/quorixd/keys "
+     "writable by the group",
+     0},
     {"readme_key_layout_is_quiet", [] { return well_host(); }, {"--as", USER, SERVICE},
      "ok pam_brud key modes: /var/vesnar/quorixd/keys/pam (root:vpcheck 0640)", 0},
     {"socket_missing", [] { enable_brud(); return daemon_ptr(); }, {SERVICE},
@@ -168,6 +173,30 @@ const check_row ROWS[] = {
      [] { write_file(TAMLO_KEY, "secret", 0600); return stack_only({{SERVICE, README_STACK}}); },
      {"--tamlo", "alice:shop1abcdefgh", SERVICE},
      "ok pam_tamlo key file: /var/vesnar/tamlo/keys/alice:tamlo_shop1abcde (root:root 0600)", 0},
+    {"tamlo_key_writable_by_others",
+     [] { write_file(TAMLO_KEY, "secret"); chmod(TAMLO_KEY.c_str(), 0602); return stack_only({{SERVICE, README_STACK}}); },
+     {"--tamlo", "alice:shop1abcdefgh", SERVICE},
+     "fail pam_tamlo key file: /var/vesnar/tamlo/keys/alice:tamlo_shop1abcde (root:root 0602): writable by others: "
+     "pam_tamlo refuses it",
+     1},
+    {"tamlo_key_of_a_stranger",
+     [] { write_file(TAMLO_KEY, "secret", 0600); chown(TAMLO_KEY.c_str(), USER_ID, 0);
+          return stack_only({{SERVICE, README_STACK}}); },
+     {"--tamlo", "alice:shop1abcdefgh", SERVICE},
+     "fail pam_tamlo key file: /var/vesnar/tamlo/keys/alice:tamlo_shop1abcde (4242:root 0600): owned by uid 4242: "
+     "pam_tamlo refuses it",
+     1},
+    {"tamlo_key_readable_by_others",
+     [] { write_file(TAMLO_KEY, "secret", 0644); return stack_only({{SERVICE, README_STACK}}); },
+     {"--tamlo", "alice:shop1abcdefgh", SERVICE},
+     "warn pam_tamlo key file: /var/vesnar/tamlo/keys/alice:tamlo_shop1abcde (root:root 0644): readable by others", 0},
+    {"tamlo_key_a_link",
+     [] { write_file("/var/vesnar/elsewhere/key", "secret", 0600); make_dirs("/var/vesnar/tamlo/keys");
+          symlink("/var/vesnar/elsewhere/key", TAMLO_KEY.c_str()); return stack_only({{SERVICE, README_STACK}}); },
+     {"--tamlo", "alice:shop1abcdefgh", SERVICE},
+     "ok pam_tamlo key file: /var/vesnar/tamlo/keys/alice:tamlo_shop1abcde (root:root 0600, a link to "
+     "/var/vesnar/elsewhere/key)",
+     0},
     {"tamlo_dir_writable_by_others",
      [] { make_dirs("/var/vesnar/tamlo/keys"); chmod("/var/vesnar/tamlo/keys", 0757);
           return stack_only({{SERVICE, README_STACK}}); },
