@@ -35,9 +35,8 @@ void forget_captured();
 size_t captured_count();
 const captured_message *captured(size_t i);
 
-// The stages that connect_brud passed, in order, and when.
+// How many stages connect_brud passed, and when each ended.
 size_t stages_passed();
-const char *stage_name(size_t i);
 double stage_at(size_t i);
 
 // ---- The checks ------------------------------------------------------------

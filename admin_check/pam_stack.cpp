@@ -13,6 +13,7 @@
 // level (a substack counting as one); done and die end only the current
 // substack; reset goes back to what held as the substack was entered.
 #include "check.h"
+#include "descriptor.h"
 
 #include <security/_pam_types.h>
 
@@ -368,14 +369,15 @@ bool load_file(stack_config *config, const char *name, int requested, int includ
     if (include_level >= MAX_LEVEL || level >= MAX_LEVEL)
         return false;
     char path[PATH_MAX];
-    FILE *f = nullptr;
+    unique_file f;
     if (name[0] == '/') {
         snprintf(path, sizeof path, "%s", name);
-        f = fopen(path, "re");
+        f.reset(fopen(path, "re"));
     } else {
         for (const char *dir : PAM_DIRS) {
             snprintf(path, sizeof path, "%s/%s", dir, name);
-            if ((f = fopen(path, "re")))
+            f.reset(fopen(path, "re"));
+            if (f)
                 break;
         }
     }
@@ -383,11 +385,10 @@ bool load_file(stack_config *config, const char *name, int requested, int includ
         return false;
     char line[LINE_SIZE], where[PATH_MAX + 16];
     int lineno = 0, number = 0;
-    while (read_logical_line(f, line, sizeof line, &lineno, &number)) {
+    while (read_logical_line(f.get(), line, sizeof line, &lineno, &number)) {
         snprintf(where, sizeof where, "%s:%d", path, number);
         parse_line(config, line, where, requested, include_level, level);
     }
-    fclose(f);
     return true;
 }
 
