@@ -514,7 +514,8 @@ void warn_tamlo_sufficient(const char *service, const stack_config &config)
     }
 }
 
-void check_stack(const char *service, bool named)
+// True when the stack lets any password in.
+bool check_stack(const char *service, bool named)
 {
     stack_config own = {}, other = {};
     load_file(&own, service, TYPE_ANY, 0, 0);
@@ -540,11 +541,13 @@ void check_stack(const char *service, bool named)
     warn_tamlo_sufficient(service, fallback ? other : own);
     free_config(&own);
     free_config(&other);
+    return o.status == PAM_SUCCESS;
 }
 
 int compare_names(const void *a, const void *b)
 {
-    return strcmp(*static_cast<char *const *>(a), *static_cast<char *const *>(b));
+    const char *x = *static_cast<char *const *>(a), *y = *static_cast<char *const *>(b);
+    return x && y ? strcmp(x, y) : (x != nullptr) - (y != nullptr);
 }
 
 // Every regular file of /etc/pam.d, in name order.
@@ -573,12 +576,15 @@ void check_every_stack()
     }
     closedir(dir);
     qsort(names, count, sizeof *names, compare_names);
+    bool any_lets_in = false;
     for (size_t i = 0; i < count; i++) {
-        if (names[i])
-            check_stack(names[i], false);
+        if (names[i] && check_stack(names[i], false))
+            any_lets_in = true;
         free(names[i]);
     }
     free(names);
+    if (!any_lets_in)
+        report_line(CHECK_OK, "pam", "stacks", "no stack in %s lets any password in", PAM_DIRS[0]);
 }
 
 }  // namespace

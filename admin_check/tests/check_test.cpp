@@ -289,6 +289,14 @@ const check_row ROWS[] = {
      "account calls answer without checking anything",
      0},
 
+    {"stacks_all_of_pam_d_refuse",
+     [] { remove_tree("/etc/pam.d"); return stack_only({{"sshd", README_STACK}, {"other", "@include common-auth\n"}}); },
+     {}, "ok pam stacks: no stack in /etc/pam.d lets any password in", 0},
+    {"stacks_all_of_pam_d_one_lets_in",
+     [] { remove_tree("/etc/pam.d");
+          return stack_only({{"sshd", README_STACK}, {"su", "auth sufficient pam_brud.so\n@include common-auth\n"}}); },
+     {}, "fail pam_brud stack su: any password gets in: /etc/pam.d/su:1 (auth sufficient pam_brud.so)", 1},
+
     // Usage
     {"usage_tamlo_without_session_user", [] { return daemon_ptr(); }, {"--tamlo", "alice"}, "", 2},
     {"usage_unknown_option", [] { return daemon_ptr(); }, {"--verbose"}, "", 2},
