@@ -139,9 +139,9 @@ constexpr size_t REPORT_LINE_MAX = EXCHANGE_SIZE - 1;
 class report_field {
 public:
     report_field(const char *value, bool secret)
-        : encoded_(value ? json_encode_string(value) : nullptr), secret_(secret)
+        : encoded_(value ? json_encode_string(value) : nullptr), secret_(secret),
+          kept_(encoded_ ? strlen(encoded_) - 1 : 0)
     {
-        kept_ = encoded_ ? mark_units() : 0;
     }
     report_field(const report_field &) = delete;
     report_field &operator=(const report_field &) = delete;
@@ -161,15 +161,18 @@ public:
     // A string with something between its quotes; null is never cut.
     bool cuttable() const { return encoded_ && kept_ > 1; }
 
-    // Drops the last character or escape; returns the bytes it took.
+    // Drops the last character or escape; returns the bytes it took. The
+    // first cut marks where they begin.
     size_t cut_last()
     {
+        size_t before = kept_;
+        if (!marked_)
+            mark_units();
         size_t start = kept_ - 1;
         while (!unit_starts_at(start))
             start--;
-        size_t dropped = kept_ - start;
         kept_ = start;
-        return dropped;
+        return before - kept_;
     }
 
 private:
@@ -182,20 +185,20 @@ private:
 
     // Marks where each character or escape of the literal begins ("\uXXXX",
     // "\x" or one UTF-8 character, as the encoder writes them), up to the
-    // last one that ends within MARKED bytes; returns where the bytes to
-    // keep end, before the closing quote.
-    size_t mark_units()
+    // last one that ends within MARKED bytes, and keeps no more than that: a
+    // longer literal is the longest until it is cut that far anyway.
+    void mark_units()
     {
-        size_t end = strlen(encoded_) - 1;  // the closing quote
         size_t i = 1;
-        while (i < end) {
+        while (i < kept_) {
             size_t unit = unit_length(encoded_ + i);
             if (i + unit > MARKED)
                 break;
             starts_[i / WORD_BITS] |= uint64_t(1) << (i % WORD_BITS);
             i += unit;
         }
-        return i;
+        kept_ = i;
+        marked_ = true;
     }
 
     static size_t unit_length(const char *at)
@@ -210,7 +213,8 @@ private:
 
     char *encoded_;
     bool secret_;
-    size_t kept_;
+    size_t kept_;  // bytes of the literal before its closing quote
+    bool marked_ = false;
     uint64_t starts_[MARKED / WORD_BITS + 1] = {};
 };
 
@@ -243,7 +247,9 @@ void format_report(char *buf, int action, const char *user, const char *rhost,
     report_field fields[TEXT_FIELDS] = {{user, false}, {rhost, false}, {ruser, false},
                                         {service, false}, {tty, false}};
     report_field f_hash(hash, true);
-    size_t length = size_t(print_report(nullptr, 0, action, fields, login_time, f_hash));
+    size_t length = size_t(print_report(buf, EXCHANGE_SIZE, action, fields, login_time, f_hash));
+    if (length <= REPORT_LINE_MAX)
+        return;
     while (length > REPORT_LINE_MAX) {
         report_field *longest = nullptr;
         for (auto &field : fields)

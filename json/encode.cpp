@@ -91,19 +91,24 @@ void stack_init(container_stack *stack)
     stack->capacity = sizeof stack->first_items / sizeof stack->first_items[0];
 }
 
-void stack_push(container_stack *stack, const json_node *container)
+__attribute__((noinline)) void stack_grow(container_stack *stack)
 {
-    if (stack->size == stack->capacity) {
-        size_t capacity = stack->capacity * 2;
-        auto **items = static_cast<const json_node **>(malloc(capacity * sizeof(json_node *)));
-        if (!items)
-            json_out_of_memory();
-        memcpy(items, stack->items, stack->size * sizeof(json_node *));
-        if (stack->items != stack->first_items)
-            free(stack->items);
-        stack->items = items;
-        stack->capacity = capacity;
-    }
+    size_t capacity = stack->capacity * 2;
+    auto **items = static_cast<const json_node **>(malloc(capacity * sizeof(json_node *)));
+    if (!items)
+        json_out_of_memory();
+    memcpy(items, stack->items, stack->size * sizeof(json_node *));
+    if (stack->items != stack->first_items)
+        free(stack->items);
+    stack->items = items;
+    stack->capacity = capacity;
+}
+
+// In line: one push per container written.
+inline void stack_push(container_stack *stack, const json_node *container)
+{
+    if (stack->size == stack->capacity)
+        stack_grow(stack);
     stack->items[stack->size++] = container;
 }
 

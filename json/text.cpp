@@ -1,5 +1,6 @@
 // Heap copy, string builder, UTF-8 codec and string-literal encoding.
 #include "text.h"
+#include "byte_blocks.h"
 #include "json.h"
 
 #include <stdio.h>
@@ -223,98 +224,123 @@ constexpr char short_escape(unsigned char c)
     }
 }
 
-// True for every 8-byte word that holds no byte below 0x20, no quotation
-// mark, no backslash and nothing at or above 0x80: such a word is copied as is.
-bool word_is_plain(uint64_t w)
+// Strings up to this many bytes are copied a byte at a time, which finds
+// their end without a separate pass for the length.
+constexpr size_t short_string = 16;
+
+// Writes the escape or replacement for the byte at s that is neither plain
+// nor the start of a valid multi-byte character; returns the new end.
+char *write_special(char *w, unsigned char c)
 {
-    constexpr uint64_t ones = 0x0101010101010101ull;
-    constexpr uint64_t highs = 0x8080808080808080ull;
-    uint64_t below_space = (w - ones * 0x20) & ~w;
-    uint64_t quote = w ^ (ones * '"');
-    uint64_t backslash = w ^ (ones * '\\');
-    uint64_t has_quote = (quote - ones) & ~quote;
-    uint64_t has_backslash = (backslash - ones) & ~backslash;
-    return ((below_space | has_quote | has_backslash | w) & highs) == 0;
+    if (char letter = short_escape(c)) {
+        *w++ = '\\';
+        *w++ = letter;
+    } else if (c < 0x20) {
+        *w++ = '\\';
+        *w++ = 'u';
+        w += write_hex16(w, c);
+    } else {
+        // One replacement per byte that starts no valid character.
+        *w++ = '\xEF';
+        *w++ = '\xBF';
+        *w++ = '\xBD';
+    }
+    return w;
 }
 
-bool byte_is_plain(unsigned char c)
+// The n bytes (2 to 4) of one valid character, none past it: the text may
+// end right after it.
+char *copy_character(char *w, const char *s, int n)
 {
-    return c >= 0x20 && c < 0x80 && c != '"' && c != '\\';
+    w[0] = s[0];
+    w[1] = s[1];
+    if (n > 2)
+        w[2] = s[2];
+    if (n > 3)
+        w[3] = s[3];
+    return w + n;
 }
 
-// Length of the run of bytes at s (within n) that are copied unchanged:
-// ASCII that needs no escape and well-formed multi-byte characters.
-size_t plain_run(const char *s, size_t n)
+// Writes the remaining bytes (their count known) from s, of which the
+// `run` bytes just before s were plain and lie just before the output:
+// plain runs a block at a time, a last part block overlapping those bytes,
+// then the byte that ends each run.  Room for the rest of the text as it
+// is, a block and the reserve is kept free throughout, so a plain run or a
+// valid character never checks it.
+void emit_rest(string_builder *sb, const char *s, size_t remaining, size_t run)
 {
-    size_t i = 0;
-    for (;;) {
-        while (i + 8 <= n) {
-            uint64_t w;
-            memcpy(&w, s + i, 8);
-            if (!word_is_plain(w))
-                break;
-            i += 8;
+    sb_reserve(sb, remaining + block_size + emit_reserve);
+    char *w = sb->cur;
+    while (remaining > 0) {
+        size_t plain = block_size;
+        while (remaining >= block_size && plain == block_size) {
+            plain = copy_plain_block(w, s);
+            w += plain;
+            s += plain;
+            remaining -= plain;
+            run += plain;
         }
-        if (i >= n)
-            return i;
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        if (byte_is_plain(c)) {
-            i++;
-        } else if (c >= 0x80) {
-            int len = utf8_length(s + i);
-            if (len == 0)
-                return i;
-            i += static_cast<size_t>(len);
-        } else {
-            return i;
+        if (remaining > 0 && remaining < block_size && run >= block_size - remaining) {
+            // The block that ends the text, its first bytes copied again.
+            size_t back = block_size - remaining;
+            plain = copy_plain_block(w - back, s - back) - back;
+            w += plain;
+            s += plain;
+            remaining -= plain;
+            run += plain;
+        }
+        while (remaining > 0 && byte_is_plain(*s)) {
+            *w++ = *s++;
+            remaining--;
+            run++;
+        }
+        if (remaining == 0)
+            break;
+        run = 0;
+        // Valid multi-byte characters, one after the other as in most
+        // non-Latin text.
+        while (remaining > 0 && static_cast<unsigned char>(*s) >= 0x80) {
+            int n = utf8_length(s);
+            if (n == 0)
+                break;
+            w = copy_character(w, s, n);
+            s += n;
+            remaining -= static_cast<size_t>(n);
+        }
+        if (remaining == 0 || byte_is_plain(*s))
+            continue;
+        w = write_special(w, static_cast<unsigned char>(*s));
+        s++;
+        remaining--;
+        if (static_cast<size_t>(sb->end - w) < remaining + block_size + emit_reserve) {
+            sb->cur = w;
+            sb_grow(sb, remaining + block_size + emit_reserve);
+            w = sb->cur;
         }
     }
+    sb->cur = w;
 }
 
 }  // namespace
 
 void emit_string(string_builder *sb, const char *s)
 {
-    size_t remaining = strlen(s);
-    sb_reserve(sb, emit_reserve);
-    *sb->cur++ = '"';
-    while (remaining > 0) {
-        size_t run = plain_run(s, remaining);
-        if (run > 0) {
-            sb_reserve(sb, run + emit_reserve);
-            memcpy(sb->cur, s, run);
-            sb->cur += run;
-            s += run;
-            remaining -= run;
-            if (remaining == 0)
-                break;
-        }
-        unsigned char c = static_cast<unsigned char>(*s);
-        char *w = sb->cur;
-        int consumed = 1;
-        if (char letter = short_escape(c)) {
-            *w++ = '\\';
-            *w++ = letter;
-        } else if (c < 0x20) {
-            *w++ = '\\';
-            *w++ = 'u';
-            w += write_hex16(w, c);
-        } else if (int n = utf8_validate_cz(s)) {
-            memcpy(w, s, static_cast<size_t>(n));
-            w += n;
-            consumed = n;
-        } else {
-            // One replacement per byte that starts no valid character.
-            *w++ = '\xEF';
-            *w++ = '\xBF';
-            *w++ = '\xBD';
-        }
-        s += consumed;
-        remaining -= static_cast<size_t>(consumed);
-        sb->cur = w;
-        sb_reserve(sb, emit_reserve);
+    sb_reserve(sb, short_string + emit_reserve);
+    char *w = sb->cur;
+    *w++ = '"';
+    size_t i = 0;
+    while (i < short_string && byte_is_plain(s[i])) {
+        w[i] = s[i];
+        i++;
     }
-    *sb->cur++ = '"';
+    w += i;
+    if (s[i] != '\0') {
+        sb->cur = w;
+        emit_rest(sb, s + i, strlen(s + i), i);
+        w = sb->cur;
+    }
+    *w++ = '"';
+    sb->cur = w;
 }
 
 char *json_encode_string(const char *str)

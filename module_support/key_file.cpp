@@ -145,15 +145,18 @@ unsigned inspect_key_file(int fd, const char *path, const char *owner_name, unsi
     if (fstat(fd, &st) == 0)
         look.look_at(st, nullptr);
     // A link in the keys directory may lead elsewhere: whoever may write
-    // either place decides what the key is.
-    unique_path named = resolved_parent(path);
+    // either place decides what the key is. Where the file lies in the very
+    // directory it was named in, the two are one.
     char target[PATH_MAX];
     wipe_on_exit wipe_target(target, sizeof target);
-    bool elsewhere = opened_parent(fd, target, sizeof target) &&
-                     (!named || strcmp(target, named.get()) != 0);
-    if (named)
+    bool opened = opened_parent(fd, target, sizeof target);
+    const char *slash = strrchr(path, '/');
+    size_t named_length = slash ? size_t(slash - path) : 0;
+    bool as_named = opened && strlen(target) == named_length && memcmp(target, path, named_length) == 0;
+    unique_path named = as_named ? nullptr : resolved_parent(path);
+    if (named && (!opened || strcmp(target, named.get()) != 0))
         look.look_up_from(named.get());
-    if (elsewhere)
+    if (opened)
         look.look_up_from(target);
     return report->weaknesses;
 }

@@ -13,6 +13,7 @@ packages=(
   libpam-modules
   locales groff-base dpkg-dev file debhelper lintian
   openssh-client sshpass curl sudo
+  rpm rpmlint elfutils g++-11 devscripts
 )
 
 missing=()

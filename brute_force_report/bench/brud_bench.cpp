@@ -26,6 +26,7 @@
 #include <crypt.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <link.h>
 #include <poll.h>
 #include <sched.h>
 #include <security/pam_appl.h>
@@ -53,7 +54,6 @@ const char TOKEN[] = "bench token 1";
 // A line feed makes a token unusable: the module does all but the crypt.
 const char UNHASHED_TOKEN[] = "bench token\n1";
 const char RHOST[] = "198.51.100.23";
-const char LIBCRYPT[] = "libcrypt.so.1";
 const char HASH[] =
     "$6$229000alice198$0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ./0123456789abcdefghij";
 constexpr int PARALLEL_CLIENTS = 8;
@@ -67,6 +67,29 @@ double micros_since(clock_type::time_point start)
 }
 
 const char *baseline_module() { return getenv("BRUD_BENCH_BASELINE"); }
+
+// The crypt library that a module linked with -lcrypt loads, by the path the
+// loader found it at (its soname: libcrypt.so.1 on Debian and EL8,
+// libcrypt.so.2 on EL9).
+const char *libcrypt()
+{
+    static const std::string path = [] {
+        std::string found = "libcrypt, not loaded with " BRUD_FLOOR_MODULE_SO;
+        void *floor = dlopen(BRUD_FLOOR_MODULE_SO, RTLD_NOW | RTLD_LOCAL);
+        link_map *map = nullptr;
+        if (floor && dlinfo(floor, RTLD_DI_LINKMAP, &map) == 0) {
+            while (map->l_prev)
+                map = map->l_prev;
+            for (; map; map = map->l_next)
+                if (strstr(map->l_name, "/libcrypt.so."))
+                    found = map->l_name;
+        }
+        if (floor)
+            dlclose(floor);
+        return found;
+    }();
+    return path.c_str();
+}
 
 // Answers the password prompt with the token in token.
 int answer(int n, const struct pam_message **msg, struct pam_response **resp, void *token)
@@ -122,7 +145,7 @@ std::string module_like_salt()
 // unload it with their modules as a host that does not link it does.
 class crypt_library {
 public:
-    crypt_library() : handle_(dlopen(LIBCRYPT, RTLD_NOW | RTLD_LOCAL))
+    crypt_library() : handle_(dlopen(libcrypt(), RTLD_NOW | RTLD_LOCAL))
     {
         if (handle_)
             crypt_rn_ = reinterpret_cast<decltype(crypt_rn_)>(dlsym(handle_, "crypt_rn"));
@@ -542,7 +565,7 @@ void BM_load_only(benchmark::State &state)
         double us = timed_load(PAM_BRUD_SO);
         if (!s.add(state, "load", us) || (baseline && !s.add(state, "baseline", timed_load(baseline))) ||
             !s.add(state, "floor", timed_load(BRUD_FLOOR_MODULE_SO)) ||
-            !s.add(state, "libcrypt", timed_load(LIBCRYPT)))
+            !s.add(state, "libcrypt", timed_load(libcrypt())))
             return;
         state.SetIterationTime(us / 1e6);
     }

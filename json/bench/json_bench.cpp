@@ -8,7 +8,9 @@
 //   json_bench --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true
 //
 // The second form suits a shared machine: runs of all libraries interleave
-// and the summary takes each one's median.
+// and the summary takes each one's median.  JSON_BENCH_BASELINE_SO=path
+// measures another build of pam_brud.so beside ours in the same run
+// ("baseline"; ratio above 1: ours is faster).
 //
 // After Google Benchmark's own lines comes a summary in MB/s with the ratio
 // of our figure to each peer's (above 1: we are faster), then our goals'
@@ -308,6 +310,8 @@ int main(int argc, char **argv)
         return 2;
 
     std::vector<const json_library *> libs = {our_library()};
+    if (const json_library *baseline = baseline_library())
+        libs.push_back(baseline);
     int peer_count = 0;
     const json_library *const *peers = peer_libraries(&peer_count);
     for (int i = 0; i < peer_count; i++)

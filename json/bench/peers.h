@@ -21,6 +21,9 @@ struct json_library {
 };
 
 const json_library *our_library();  // aborts if pam_brud.so cannot be loaded
+// Another build of pam_brud.so named by JSON_BENCH_BASELINE_SO, measured
+// beside ours as "baseline"; null when none is named.
+const json_library *baseline_library();
 const json_library *const *peer_libraries(int *count);
 
 #endif

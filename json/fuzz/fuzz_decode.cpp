@@ -5,7 +5,9 @@
 //  - a text that is one number decodes to exactly what strtod gives for it
 //    in the C locale;
 //  - encoding (compact and indented) and decoding again settles on one
-//    text, and every tree on the way passes json_check (roundtrip.h).
+//    text, and every tree on the way passes json_check (roundtrip.h);
+//  - the input's bytes as a string literal decode to one string, the same
+//    bytes again when they were valid UTF-8.
 #include "number.h"
 #include "json.h"
 #include "roundtrip.h"
@@ -47,6 +49,17 @@ static void check_tree(const json_node *node, int depth)
     require(node->children.tail == prev);
 }
 
+static void check_literal(const char *text)
+{
+    char *literal = json_encode_string(text);
+    json_node *decoded = json_decode(literal);
+    require(decoded && decoded->tag == TAG_STRING);
+    if (utf8_validate(text))
+        require(strcmp(decoded->string_, text) == 0);
+    json_delete(decoded);
+    free(literal);
+}
+
 static void check_number(const char *text, const json_node *root)
 {
     static locale_t c = newlocale(LC_ALL_MASK, "C", nullptr);
@@ -71,6 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         json_roundtrip(text);
     }
     json_delete(root);
+    check_literal(text);
     free(text);
     return 0;
 }

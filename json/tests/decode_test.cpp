@@ -352,6 +352,39 @@ TEST(DecodeGrammar, ReadsNothingPastTheTerminator)
     }
 }
 
+// Runs of digits, white space and string bytes of every length up to a few
+// blocks, each ending the text on a guard page: a block read past the NUL
+// faults here in every build.  The same runs inside a text longer than the
+// decoder's reading window, across its edges, are read whole.
+TEST(DecodeGrammar, LongRunsEndOnTheTerminator)
+{
+    for (size_t n = 1; n < 80; n++) {
+        std::string digits(n, '7'), blanks(n, ' '), body(n, 'x');
+        for (const std::string &text : {digits, "0." + digits, "1e" + digits, "[1" + blanks + "]", "1" + blanks,
+                                        "\"" + body + "\"", "[\"" + body + "\"]", blanks + "[]"}) {
+            guarded_text g(text);
+            EXPECT_TRUE(json_validate(g.text)) << text;
+            EXPECT_TRUE(tree(json_decode(g.text))) << text;
+        }
+        for (const std::string &text : {"-" + digits + ".", "\"" + body, "[" + blanks, digits + "x"}) {
+            guarded_text g(text);
+            EXPECT_FALSE(json_validate(g.text)) << text;
+            EXPECT_FALSE(tree(json_decode(g.text))) << text;
+        }
+    }
+    for (size_t shift = 0; shift < 48; shift++) {
+        std::string text = std::string(4096 - 24 + shift, ' ') + "[" + std::string(40, '3') + ", \"" +
+                           std::string(40, 'y') + "\"," + std::string(30, '\n') + "0.5]";
+        EXPECT_TRUE(json_validate(text.c_str())) << shift;
+        tree root(json_decode(text.c_str()));
+        ASSERT_TRUE(root) << shift;
+        EXPECT_EQ(std::string(json_first_child(root.get())->next->string_), std::string(40, 'y'));
+        text[4096 + shift] = '\x01';  // in the digits, where the window's edge lies
+        EXPECT_FALSE(json_validate(text.c_str())) << shift;
+        EXPECT_FALSE(tree(json_decode(text.c_str()))) << shift;
+    }
+}
+
 static std::string nested(size_t depth, const char *open, const char *close, const char *inner = "")
 {
     return repeat(open, depth) + inner + repeat(close, depth);

@@ -39,18 +39,23 @@ TEST(EncodeString, ReadsNothingPastTheTerminator)
     EXPECT_EQ(take_string(json_encode_string(truncated.text)), "\"" + fffd + fffd + "\"");
 }
 
-// Runs around the 8-byte words of the fast path, with a special byte at
-// every offset, and one long run.
+// Runs around the blocks of the fast path (8 or 16 bytes), with a special
+// byte or a multi-byte character at every offset, each text ending at the
+// end of a readable page, and one long run.
 TEST(EncodeString, SpecialBytesAtEveryOffsetOfLongRuns)
 {
-    const std::pair<char, std::string> specials[] = {
-        {'"', "\\\""}, {'\\', "\\\\"}, {'\n', "\\n"}, {'\x01', "\\u0001"}, {'\x80', fffd}};
-    for (size_t len = 1; len < 40; len++)
+    const std::pair<std::string, std::string> specials[] = {
+        {"\"", "\\\""}, {"\\", "\\\\"}, {"\n", "\\n"}, {"\x01", "\\u0001"}, {"\x80", fffd},
+        {"\xC3\xA9", "\xC3\xA9"}, {"\xE6\x97\xA5\xE6\x9C\xAC", "\xE6\x97\xA5\xE6\x9C\xAC"}, {"\xE2\x82", fffd + fffd}};
+    for (size_t len = 1; len < 56; len++)
         for (size_t at = 0; at < len; at++)
             for (const auto &[special, escaped] : specials) {
                 std::string s(len, 'k');
-                s[at] = special;
-                ASSERT_EQ(literal(s), "\"" + s.substr(0, at) + escaped + s.substr(at + 1) + "\"") << len << " " << at;
+                s.replace(at, 1, special);
+                guarded_text text(s);
+                ASSERT_EQ(take_string(json_encode_string(text.text)),
+                          "\"" + s.substr(0, at) + escaped + s.substr(at + special.size()) + "\"")
+                    << len << " " << at;
             }
     std::string big(1 << 20, 'q');
     EXPECT_EQ(literal(big), "\"" + big + "\"");

@@ -1,5 +1,6 @@
 // The builder, the codec and the number test are internal to the library;
 // these tests compile against the same objects that go into pam_brud.so.
+#include "byte_blocks.h"
 #include "number.h"
 #include "text.h"
 
@@ -110,4 +111,26 @@ TEST(NumberIsValid, WholeTextMustBeOneNumber)
     for (const char *t : {"", "01", "1.", " 1", "1 ", "inf", "-inf", "nan", "Infinity", "+1", ".5", "-", "1e",
                           "1e+", "0x10", "1,5", "1.5.", "--1", "1e5e5", "00", "-01"})
         EXPECT_FALSE(number_is_valid(t)) << t;
+}
+
+// Every byte value at every position of a block of plain bytes: the count
+// of plain bytes ends exactly there when the byte is not plain, and the
+// copy holds the block's bytes as they lie.  Run in the SSE2 build and in
+// the portable one (PAMX_JSON_PORTABLE), which steps eight bytes.
+TEST(ByteBlocks, PlainCountEndsAtTheFirstByteToEscapeOrCheck)
+{
+#ifdef JSON_PORTABLE_BLOCKS
+    EXPECT_EQ(block_size, 8u);
+#endif
+    for (unsigned c = 0; c < 256; c++) {
+        bool plain = c >= 0x20 && c < 0x80 && c != '"' && c != '\\';
+        for (size_t at = 0; at < block_size; at++) {
+            std::string text(block_size, 'k');
+            text[at] = char(c);
+            char copy[block_size];
+            ASSERT_EQ(copy_plain_block(copy, text.data()), plain ? block_size : at) << c << " " << at;
+            ASSERT_EQ(std::string(copy, block_size), text);
+            ASSERT_EQ(byte_is_plain(char(c)), plain) << c;
+        }
+    }
 }

@@ -11,6 +11,7 @@
 #include "tamlo.h"
 
 #include <dlfcn.h>
+#include <link.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -161,18 +162,42 @@ bool is_sanitizer_runtime(const std::string &lib)
     return sanitizer_build && (lib.rfind("libasan.so", 0) == 0 || lib.rfind("libubsan.so", 0) == 0);
 }
 
+// The bracketed names of one kind of dynamic entry: "Shared library"
+// (DT_NEEDED) or "Library soname" (DT_SONAME).
+std::vector<std::string> dynamic_names(const std::string &path, const std::string &kind)
+{
+    std::vector<std::string> out;
+    const std::string mark = kind + ": [";
+    for (auto &line : output_lines("readelf -dW '" + path + "'")) {
+        auto open = line.find(mark);
+        if (open != std::string::npos)
+            out.push_back(line.substr(open + mark.size(), line.find(']', open) - open - mark.size()));
+    }
+    return out;
+}
+
 std::set<std::string> needed_of(const std::string &path)
 {
     std::set<std::string> out;
-    for (auto &line : output_lines("readelf -dW '" + path + "'")) {
-        auto open = line.find("Shared library: [");
-        if (open == std::string::npos)
-            continue;
-        std::string lib = line.substr(open + 17, line.find(']', open) - open - 17);
+    for (auto &lib : dynamic_names(path, "Shared library"))
         if (!is_sanitizer_runtime(lib))
             out.insert(lib);
-    }
     return out;
+}
+
+// The soname of the libcrypt that -lcrypt links against here:
+// libcrypt.so.1 on Debian and EL8, libcrypt.so.2 on EL9.
+std::string libcrypt_soname()
+{
+    std::string soname = "(no libcrypt.so to be loaded)";
+    void *so = dlopen("libcrypt.so", RTLD_LAZY | RTLD_LOCAL);
+    link_map *map = nullptr;
+    if (so && dlinfo(so, RTLD_DI_LINKMAP, &map) == 0)
+        for (auto &name : dynamic_names(map->l_name, "Library soname"))
+            soname = name;
+    if (so)
+        dlclose(so);
+    return soname;
 }
 
 // The path of a file mapped into this process whose path holds `part`, or "".
@@ -303,7 +328,7 @@ const module_row modules[] = {
       "json_remove_from_parent", "json_delete", "json_find_element", "json_find_member",
       "json_first_child", "json_decode", "json_validate", "json_encode", "json_stringify",
       "json_encode_string", "json_check"},
-     {"libc.so.6", "libpam.so.0", "libcrypt.so.1"},
+     {"libc.so.6", "libpam.so.0", libcrypt_soname()},
      {"GLIBC_", "LIBPAM_", "XCRYPT_"},
      {},
      {{"readline", host(&readline)}, {"json_encode_string", host(&json_encode_string)}},

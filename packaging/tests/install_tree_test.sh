@@ -17,10 +17,14 @@ if [ "$expected" != "$actual" ]; then
   echo "installed tree differs:"; diff <(echo "$expected") <(echo "$actual") || true
   exit 1
 fi
-case "$security" in
-  lib/*-linux-gnu*/security) ;;
-  *) echo "modules not in the multiarch security directory: $security"; exit 1 ;;
-esac
+# Where this system's libpam looks for a module named without a path (its
+# directory with a trailing slash: /lib/x86_64-linux-gnu/security/ on
+# Debian, /usr/lib64/security/ on EL), through the merged /usr.
+libpam=$(ldd "$dest/usr/$security/pam_tamlo.so" | awk '$1 == "libpam.so.0" {print $3}')
+searched=$(strings -a "$libpam" | grep -m1 -x '/.*/security/' || true)
+if [ -z "$searched" ] || [ "$(realpath -m "$searched")" != "$(realpath -m "/usr/$security")" ]; then
+  echo "modules in /usr/$security, but $libpam looks in '$searched'"; exit 1
+fi
 for so in "$dest/usr/$security"/*.so "$dest/usr/sbin/vesnar-pam-check"; do
   dynamic=$(readelf -dW "$so")
   if grep -qE 'RPATH|RUNPATH' <<<"$dynamic"; then
