@@ -102,7 +102,7 @@ root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 for name in $names "${debug_packages[@]}"; do unpack "$(package "$name")" "$root"; done
 exports() { nm -D --defined-only "$1" | awk '{print $NF}' | sort; }
-for so in $(cd "$root" && find . -path '*/security/*.so' -o -path '*/sbin/*' -type f | sed 's|^\./||' | sort); do
+for so in $(cd "$root" && find . -path '*/security/*.so' -o -path './usr/sbin/*' -type f | sed 's|^\./||' | sort); do
   # Stripped, with the debug symbols in the debug package under the build ID.
   sections=$(readelf -SW "$root/$so")
   ! grep -qE '\.symtab|\.debug_info' <<<"$sections" || fail "$so is not stripped"
