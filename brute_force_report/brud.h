@@ -23,6 +23,17 @@ enum {
 // The key buffer that get_brud_key fills: a key of at most 255 bytes and its NUL.
 enum { BRUD_KEY_SIZE = 256 };
 
+// The platform's files: either flag file switches the feature on (only its
+// existence counts); the key file's first line logs the module in to the
+// daemon, which listens on the socket.
+constexpr const char *BRUD_FLAG_FILES[] = {"/var/vesnar/brudd/enabled", "/var/vesnar/quorix_enable"};
+constexpr char BRUD_KEY_PATH[] = "/var/vesnar/quorixd/keys/pam";
+constexpr char BRUD_SOCKET_PATH[] = "/var/run/quorixd.sock";
+
+// Called as each stage of connect_brud succeeds: "connect", "welcome",
+// "login". The module's own is empty; vesnar-pam-check times the stages.
+void brud_stage_passed(const char *stage);
+
 extern "C" {
 VESNAR_EXPORT int brud_enabled(void);
 VESNAR_EXPORT int contains_invalid_chars(const char *s);

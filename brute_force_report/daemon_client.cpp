@@ -28,8 +28,8 @@
 
 namespace {
 
-constexpr char KEY_PATH[] = "/var/vesnar/quorixd/keys/pam";
-constexpr char SOCKET_PATH[] = "/var/run/quorixd.sock";
+constexpr auto &KEY_PATH = BRUD_KEY_PATH;
+constexpr auto &SOCKET_PATH = BRUD_SOCKET_PATH;
 constexpr char LOG_IDENTITY[] = "PAM-brud";
 constexpr size_t EXCHANGE_SIZE = 1024;  // one line out, one reply in
 
@@ -289,6 +289,8 @@ void warn_of_weak_key(int fd)
 
 }  // namespace
 
+__attribute__((weak)) void brud_stage_passed(const char *) {}
+
 // ---- Exported -------------------------------------------------------------
 
 extern "C" {
@@ -321,6 +323,7 @@ VESNAR_EXPORT int connect_brud(void)
         return fail(errno, "opening socket");
     if (!connect_daemon(fd, connecting))
         return fail(errno, "failed to connect stream socket");
+    brud_stage_passed("connect");
 
     char buf[EXCHANGE_SIZE];
     wipe_on_exit wipe_buf(buf, sizeof buf);
@@ -330,6 +333,7 @@ VESNAR_EXPORT int connect_brud(void)
         return fail(errno, "error reading welcome from stream socket");
     if (buf[0] != '2')
         return fail(0, "Unexpected welcome messge from quorixd: %.*s", shown_length(n), buf);
+    brud_stage_passed("welcome");
 
     deadline login(LOGIN_SECONDS);
     explicit_bzero(buf, sizeof buf);
@@ -341,6 +345,7 @@ VESNAR_EXPORT int connect_brud(void)
         return fail(errno, "error reading auth status from stream socket");
     if (buf[0] != '2')
         return fail(0, "error logging into brudd: %.*s", shown_length(n), buf);
+    brud_stage_passed("login");
     return socket_fd.release();
 }
 

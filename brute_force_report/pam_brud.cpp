@@ -26,7 +26,7 @@ VESNAR_EXPORT const char *pam_brud_version = "quorix_version_4.1";
 namespace {
 
 // Either file switches the feature on; only its existence counts.
-constexpr const char *FLAG_FILES[] = {"/var/vesnar/brudd/enabled", "/var/vesnar/quorix_enable"};
+constexpr auto &FLAG_FILES = BRUD_FLAG_FILES;
 
 // Services whose credential establishment is never reported.
 constexpr const char *UNREPORTED_SETCRED_SERVICES[] = {"crond", "atd"};

@@ -39,6 +39,19 @@ function(pamx_module target)
   target_link_libraries(${target} PRIVATE ${M_LIBS})
 endfunction()
 
+# A program for administrators (vesnar-pam-check): the modules' flags, the
+# modules' own code compiled in rather than loaded, and linked through the C
+# driver like a module, so that it needs no C++ runtime library either.
+function(pamx_program target)
+  cmake_parse_arguments(P "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${target} ${P_SOURCES})
+  set_target_properties(${target} PROPERTIES LINKER_LANGUAGE C POSITION_INDEPENDENT_CODE ON)
+  target_compile_options(${target} PRIVATE ${PAMX_HARDEN_COMPILE})
+  target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/module_support)
+  target_link_options(${target} PRIVATE ${PAMX_HARDEN_LINK} -pie)
+  target_link_libraries(${target} PRIVATE ${P_LIBS})
+endfunction()
+
 # Code that is compiled into a module (position independent, same flags).
 function(pamx_objects target)
   add_library(${target} OBJECT ${ARGN})

@@ -22,7 +22,7 @@
 
 namespace {
 
-constexpr char CONTAINER_MARKER[] = "/etc/zelvaronix-container";
+constexpr auto &CONTAINER_MARKER = SUQVO_CONTAINER_MARKER;
 constexpr char LOG_IDENTITY[] = "pam_suqvo";
 
 constexpr const char *BANNER[] = {

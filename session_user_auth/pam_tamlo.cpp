@@ -21,10 +21,10 @@ VESNAR_EXPORT const char *pam_tamlo_version = "tamlo_version_1.1";
 
 namespace {
 
-constexpr char KEY_DIR[] = "/var/vesnar/tamlo/keys";
+constexpr auto &KEY_DIR = TAMLO_KEY_DIR;
 constexpr size_t MIN_PASSWORD = 9;
 constexpr size_t MAX_PASSWORD = 272;
-constexpr size_t SESSION_USER_MAX = 10;  // characters that name the key file
+constexpr size_t SESSION_USER_MAX = TAMLO_SESSION_USER_MAX;
 constexpr size_t KEY_MAX = 255;
 constexpr size_t PATH_SIZE = 4096;
 constexpr int CONV_ATTEMPTS = 3;
@@ -117,7 +117,7 @@ int check_tamlo_password(const char *user, char *password, tamlo_buffers *buf)
     // beyond NAME_MAX, so the open below fails rather than naming another file.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-truncation"
-    snprintf(buf->path, PATH_SIZE - 1, "%s/%s:tamlo_%s", KEY_DIR, user, buf->session_user);
+    snprintf(buf->path, PATH_SIZE - 1, TAMLO_KEY_PATH_FORMAT, KEY_DIR, user, buf->session_user);
 #pragma GCC diagnostic pop
     int got = read_key_file(user, buf);
     if (got < 0)

@@ -7,6 +7,13 @@
 
 #include "export.h"
 
+// A session user's key: TAMLO_KEY_PATH_FORMAT filled with the keys
+// directory, the PAM user and the session user's first
+// TAMLO_SESSION_USER_MAX characters.
+constexpr char TAMLO_KEY_DIR[] = "/var/vesnar/tamlo/keys";
+constexpr char TAMLO_KEY_PATH_FORMAT[] = "%s/%s:tamlo_%s";
+constexpr size_t TAMLO_SESSION_USER_MAX = 10;
+
 extern "C" {
 // 1 when password is tamlo_<session user>_<token> and the token equals the
 // key kept for user and that session user; 0, with one message logged,

@@ -2,7 +2,8 @@
 // row per host: what a login reports, a refusing verdict, a vanished daemon,
 // a daemon silent after its welcome; then the hosts' own time limits
 // (sshd's, ProFTPD's, login's) against a silent daemon, the stack line that lets a wrong password through, and
-// the threads of Apache's event MPM calling PAM at once.
+// the threads of Apache's event MPM calling PAM at once, and vesnar-pam-check
+// run as Apache's www-data beside it.
 #include "brud_harness.h"
 #include "sandbox.h"
 #include "service_host.h"
@@ -558,6 +559,45 @@ TEST_F(BrudHosts, ApacheThreadsEachGetTheDaemonsVerdict)
             usleep(10000);
         EXPECT_LE(descriptors_of(child).size(), fds_before.size())
             << testing::PrintToString(descriptors_of(child)) << " were " << testing::PrintToString(fds_before);
+    }
+}
+
+// vesnar-pam-check --as www-data beside the real Apache. With the key
+// readable by root alone it fails on the key, and Apache indeed lets the
+// request in unreported; with the README's layout (root:www-data 0640) it
+// logs in without a report, and Apache's request is reported.
+TEST_F(BrudHosts, CheckAsWwwDataSaysWhatApacheFinds)
+{
+    struct row {
+        const char *name;
+        int key_mode, check_status;
+        const char *check_line;
+        size_t reports;  // of the request through Apache
+    } rows[] = {
+        {"key unreadable", 0600, 1,
+         "fail pam_brud key file: /var/vesnar/quorixd/keys/pam: Permission denied (", 0},
+        {"README's layout", 0640, 0, "ok pam_brud key modes: /var/vesnar/quorixd/keys/pam (root:www-data 0640)\n", 1},
+    };
+    brud_daemon daemon;
+    pam_service("apache2", for_www_data(AUTH));
+    apache_service apache("apache2");
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.name);
+        ASSERT_EQ(chmod(KEY_FILE.c_str(), mode_t(r.key_mode)), 0);
+        size_t before = daemon.lines().size();
+        client_result check = run_client({CHECK_PROGRAM, "--as", "www-data", "apache2"}, {});
+        EXPECT_EQ(check.status, r.check_status) << check.output;
+        EXPECT_NE(check.output.find(r.check_line), std::string::npos) << check.output;
+        EXPECT_NE(check.output.find("ok pam_brud stack apache2: a wrong password is refused\n"), std::string::npos)
+            << check.output;
+        std::vector<std::string> seen = daemon.lines();
+        size_t check_lines = seen.size() - before;
+        EXPECT_EQ(check_lines, r.check_status == 0 ? 1u : 0u) << "a login and no report";
+        client_result request = run_client(
+            {"/usr/bin/curl", "-sS", "--fail", "-u", "alice:" + PASSWORD, "http://127.0.0.1/private/session"},
+            {"PATH=/usr/bin:/bin"});
+        EXPECT_EQ(request.status, 0) << request.output;
+        EXPECT_EQ(daemon.lines().size() - seen.size(), 2 * r.reports) << daemon.received();
     }
 }
 

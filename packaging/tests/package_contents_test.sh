@@ -39,10 +39,17 @@ deb libpam-vesnar-dev    -rw-r--r-- usr/$(dirname "$security")/pkgconfig/pam_bru
 deb libpam-vesnar-dev    -rw-r--r-- $doc/libpam-vesnar-dev/changelog.gz
 deb libpam-vesnar-dev    -rw-r--r-- $doc/libpam-vesnar-dev/copyright
 deb libpam-vesnar-dev    needs      libpam-vesnar
+deb vesnar-pam-check     -rwxr-xr-x usr/sbin/vesnar-pam-check
+deb vesnar-pam-check     -rw-r--r-- $m/vesnar-pam-check.8.gz
+deb vesnar-pam-check     -rw-r--r-- $doc/vesnar-pam-check/changelog.gz
+deb vesnar-pam-check     -rw-r--r-- $doc/vesnar-pam-check/copyright
+deb vesnar-pam-check     needs      libc6
 rpm vesnar-pam           -rwxr-xr-x usr/lib64/security/pam_brud.so
 rpm vesnar-pam           -rwxr-xr-x usr/lib64/security/pam_tamlo.so
 rpm vesnar-pam           -rw-r--r-- usr/share/man/man8/pam_brud.8.gz
 rpm vesnar-pam           -rw-r--r-- usr/share/man/man8/pam_tamlo.8.gz
+rpm vesnar-pam           -rwxr-xr-x usr/sbin/vesnar-pam-check
+rpm vesnar-pam           -rw-r--r-- usr/share/man/man8/vesnar-pam-check.8.gz
 rpm vesnar-pam           -rw-r--r-- $doc/vesnar-pam/rhel.md
 rpm vesnar-pam           needs      libc.so.6 libcrypt.so.* libpam.so.0
 rpm vesnar-pam-suqvo     -rwxr-xr-x usr/lib64/security/pam_suqvo.so
@@ -57,7 +64,7 @@ EOF
 case $format in
   deb)
     package() { ls "$dir/$1"_*.deb; }
-    debug_packages=(libpam-vesnar-dbgsym libpam-vesnar-suqvo-dbgsym)
+    debug_packages=(libpam-vesnar-dbgsym libpam-vesnar-suqvo-dbgsym vesnar-pam-check-dbgsym)
     files() { dpkg-deb -c "$1" | awk '$1 !~ /^d/ {sub("^\\./", "", $6); print $1, $6}' | sort; }
     libraries() { dpkg-deb -f "$1" Depends | tr ',' '\n' | sed 's/^ *//; s/ .*//' | sort | xargs; }
     unpack() { dpkg -x "$1" "$2"; } ;;
@@ -95,7 +102,7 @@ root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 for name in $names "${debug_packages[@]}"; do unpack "$(package "$name")" "$root"; done
 exports() { nm -D --defined-only "$1" | awk '{print $NF}' | sort; }
-for so in $(cd "$root" && find . -path '*/security/*.so' | sed 's|^\./||' | sort); do
+for so in $(cd "$root" && find . -path '*/security/*.so' -o -path './usr/sbin/*' -type f | sed 's|^\./||' | sort); do
   # Stripped, with the debug symbols in the debug package under the build ID.
   sections=$(readelf -SW "$root/$so")
   ! grep -qE '\.symtab|\.debug_info' <<<"$sections" || fail "$so is not stripped"
@@ -103,7 +110,9 @@ for so in $(cd "$root" && find . -path '*/security/*.so' | sed 's|^\./||' | sort
   debug=$root/usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug
   [ -n "$id" ] && [ -f "$debug" ] && readelf -SW "$debug" | grep -qF .debug_info ||
     fail "no debug symbols for $so (build ID '$id')"
-  same "symbols exported by $so" "$(exports "$build"/*/"$(basename "$so")")" "$(exports "$root/$so")"
+  case $so in
+    */security/*) same "symbols exported by $so" "$(exports "$build"/*/"$(basename "$so")")" "$(exports "$root/$so")" ;;
+  esac
 done
 
 version=$(cd "$build" && sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' CMakeCache.txt)
@@ -124,6 +133,12 @@ if [ "$format" = deb ]; then
     same "fields of $(field "$p" Package)" "admin same $(dpkg --print-architecture)" \
       "$(field "$p" Section) $(field "$p" Multi-Arch) $(field "$p" Architecture)"
   done
+  # The check is a program: one package serves every architecture, and
+  # libpam-vesnar, which may be installed for several, only recommends it.
+  check=$(package vesnar-pam-check)
+  same "fields of vesnar-pam-check" "admin foreign $(dpkg --print-architecture)" \
+    "$(field "$check" Section) $(field "$check" Multi-Arch) $(field "$check" Architecture)"
+  same "what libpam-vesnar recommends" "vesnar-pam-check" "$(field "$pkg" Recommends)"
   same "dependency of libpam-vesnar-dev" "libpam-vesnar (= $v)" "$(field "$dev" Depends)"
   same "dependency of libpam-vesnar-dbgsym" "libpam-vesnar (= $v)" \
     "$(field "$(package libpam-vesnar-dbgsym)" Depends)"
@@ -145,6 +160,9 @@ if [ "$format" = deb ]; then
   for f in $installed; do
     case $f in
       */security/*.so) ;;
+      usr/sbin/*)
+        needed() { readelf -dW "$1" | awk '/NEEDED/ {print $NF}' | sort; }
+        same "libraries $f needs" "$(needed "$dest/$f")" "$(needed "$root/$f")" ;;
       usr/$mandir/*) cmp -s "$dest/$f" <(zcat "$root/$f.gz") || fail "$f differs" ;;
       *) cmp -s "$dest/$f" "$root/$f" || fail "$f differs" ;;
     esac
