@@ -3,6 +3,7 @@
 // with the errno it came with and when, and nothing reaches syslog.
 #include "brud.h"
 #include "check.h"
+#include "log_text.h"
 #include "module_log.h"
 
 #include <errno.h>
@@ -48,12 +49,7 @@ void log_under_identity(const char *, int, const char *format, va_list args)
     if (message_count < MAX_CAPTURED) {
         captured_message *m = &messages[message_count++];
         vsnprintf(m->text, sizeof m->text, format, args);
-        // A reply's own line end, as the system's logger drops it.
-        size_t n = strlen(m->text);
-        if (n > 0 && m->text[n - 1] == '\n')
-            m->text[--n] = '\0';
-        if (n > 0 && m->text[n - 1] == '\r')
-            m->text[--n] = '\0';
+        escape_controls(m->text, sizeof m->text);  // as the modules' logger writes it
         m->error = saved_errno;
         m->has_fields = strchr(format, '%') != nullptr;
         m->at_ms = now_ms();

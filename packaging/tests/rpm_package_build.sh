@@ -1,6 +1,6 @@
 #!/bin/bash
 # Builds the source and binary RPMs from a copy of the source tree, as an
-# EL9 build root would, with the spec of packaging/rpm/ as it is: the macro
+# EL9 build root would, with packaging/rpm/vesnar-pam.spec as it is: the macro
 # file beside this script gives this machine EL's macros and flags.  Debian's
 # empty rpm database meets no BuildRequires, hence --nodeps.  Tests are off
 # and the build takes one job, as for the Debian packages.
@@ -13,14 +13,14 @@ if ! command -v rpmbuild >/dev/null; then
   exit 77
 fi
 . "$here/source_tree.sh"
-spec=$src/packaging/rpm/vesnar-pam.spec
-nv=$(rpmspec -q --srpm --qf '%{name}-%{version}' "$spec")
+recipe=$src/packaging/rpm/vesnar-pam.spec
+nv=$(rpmspec -q --srpm --qf '%{name}-%{version}' "$recipe")
 mkdir -p "$out/SOURCES"
 source_tree "$src" "$out/$nv"
 tar -C "$out" -czf "$out/SOURCES/$nv.tar.gz" "$nv"
 rm -rf "$out/$nv"
 if ! rpmbuild -ba --nodeps --without check --load "$here/el9.macros" \
-       --define "_topdir $out" --define "_smp_mflags -j1" "$spec" >"$out/build.log" 2>&1; then
+       --define "_topdir $out" --define "_smp_mflags -j1" "$recipe" >"$out/build.log" 2>&1; then
   tail -40 "$out/build.log"
   exit 1
 fi

@@ -1,6 +1,6 @@
 #!/bin/bash
-# rpmlint with Fedora's own configuration over the spec, the source RPM and
-# the packages the spec lists files for, clean but for what the package's
+# rpmlint with Fedora's own configuration over the recipe, the source RPM and
+# the packages the recipe lists files for, clean but for what the package's
 # rpmlintrc filters (each filter with its reason; one that no longer matches
 # is reported too).  The -debuginfo and -debugsource packages are left out:
 # rpm writes them itself, and rpmlint takes their detached .debug files for

@@ -1,6 +1,6 @@
 #!/bin/bash
 # One version: project(VERSION) is the one place, and the Debian changelog's
-# latest entry, the RPM spec and the pkg-config file all say the same.
+# latest entry, the RPM recipe and the pkg-config file all say the same.
 set -euo pipefail
 version=$1 src=$2 build=$3
 status=0
