@@ -158,8 +158,10 @@ static void loopback_up()
     close(fd);
 }
 
-// Built in a staging tmpfs from the host's device nodes, then moved over
-// /dev: the host's /dev itself is never written.
+// Built in a staging tmpfs, then moved over /dev: the host's /dev itself is
+// never written. The nodes are the sandbox's own where it may make them (as
+// the host's root): a terminal written through the host's /dev/tty would
+// stamp that node's times. Elsewhere they are the host's, bound.
 static void private_dev()
 {
     const std::string stage = "/tmp/.sandbox/dev";
@@ -168,6 +170,14 @@ static void private_dev()
         die("dev tmpfs");
     for (const char *name : {"null", "zero", "full", "random", "urandom", "tty"}) {
         std::string node = stage + "/" + name, host = std::string("/dev/") + name;
+        struct stat device;
+        if (stat(host.c_str(), &device) != 0)
+            die(host.c_str());
+        if (mknod(node.c_str(), S_IFCHR | 0666, device.st_rdev) == 0) {
+            if (chmod(node.c_str(), 0666) != 0)  // past the umask
+                die(node.c_str());
+            continue;
+        }
         write_file(node, "");
         if (mount(host.c_str(), node.c_str(), "none", MS_BIND, nullptr) != 0)
             die(host.c_str());
