@@ -1,6 +1,6 @@
 #!/bin/bash
 # Builds the source and binary RPMs from a copy of the source tree, as an
-# EL9 build root would, with packaging/rpm/vesnar-pam.spec as it is: the macro
+# EL9 build root would, with packaging/rpm/vesnar-pam.recipe as it is: the macro
 # file beside this script gives this machine EL's macros and flags.  Debian's
 # empty rpm database meets no BuildRequires, hence --nodeps.  Tests are off
 # and the build takes one job, as for the Debian packages.  Its scriptlets go
@@ -14,7 +14,7 @@ if ! command -v rpmbuild >/dev/null; then
   exit 77
 fi
 . "$here/source_tree.sh"
-recipe=$src/packaging/rpm/vesnar-pam.spec
+recipe=$src/packaging/rpm/vesnar-pam.recipe
 nv=$(rpmspec -q --srpm --qf '%{name}-%{version}' "$recipe")
 mkdir -p "$out/SOURCES" "$out/tmp"
 source_tree "$src" "$out/$nv"

@@ -12,8 +12,8 @@ same() {  # same WHERE VERSION
 debian=$(sed -n '1s/^[^ ]* (\([^)]*\)).*/\1/p' "$src/debian/changelog")
 debian=${debian#*:}
 same debian/changelog "${debian%-*}"
-same packaging/rpm/vesnar-pam.spec \
-  "$(sed -n 's/^Version:[[:space:]]*//p' "$src/packaging/rpm/vesnar-pam.spec")"
+same packaging/rpm/vesnar-pam.recipe \
+  "$(sed -n 's/^Version:[[:space:]]*//p' "$src/packaging/rpm/vesnar-pam.recipe")"
 same pam_brud_json.pc "$(PKG_CONFIG_LIBDIR=$build/packaging pkg-config --modversion pam_brud_json)"
 [ $status -ne 0 ] || echo "version $version everywhere"
 exit $status
