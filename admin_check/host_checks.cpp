@@ -35,8 +35,9 @@ constexpr char SELINUX_XATTR[] = "security.selinux";
 
 // connect_brud's stages, in the order it passes them.
 constexpr const char *BRUD_STAGES[] = {"connect", "welcome", "login"};
-constexpr const char *BRUD_STAGE_PASSED[] = {BRUD_SOCKET_PATH, "received",
-                                             "the key is accepted; no report sent"};
+constexpr size_t BRUD_STAGE_COUNT = sizeof BRUD_STAGES / sizeof BRUD_STAGES[0];
+constexpr const char *BRUD_STAGE_PASSED[BRUD_STAGE_COUNT] = {BRUD_SOCKET_PATH, "received",
+                                                             "the key is accepted; no report sent"};
 
 // Ownership and mode: "root:www-data 0640".
 void describe_owner(const struct stat &st, char *out, size_t size)
@@ -141,7 +142,7 @@ void check_brud_daemon()
     int fd = connect_brud();
     double end = now_ms(), previous = start;
     size_t passed = stages_passed();
-    for (size_t i = 0; i < passed && i < 3; i++) {
+    for (size_t i = 0; i < passed && i < BRUD_STAGE_COUNT; i++) {
         report_line(CHECK_OK, BRUD, BRUD_STAGES[i], "%s (%.1f ms)", BRUD_STAGE_PASSED[i],
                     stage_at(i) - previous);
         previous = stage_at(i);
@@ -150,7 +151,7 @@ void check_brud_daemon()
         disconnect_brud(fd);
         return;
     }
-    const char *stage = passed < 3 ? BRUD_STAGES[passed] : "login";
+    const char *stage = BRUD_STAGES[passed < BRUD_STAGE_COUNT ? passed : BRUD_STAGE_COUNT - 1];
     size_t count = captured_count();
     const captured_message *m = count ? captured(count - 1) : nullptr;
     if (!m)
